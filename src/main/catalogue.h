@@ -1,0 +1,28 @@
+// The fixed catalogue of supported devices, as GetKinds2 reports it.
+#pragma once
+
+#include <cstdint>
+
+#include "kalvix3.h"
+
+namespace kalvix3 {
+
+struct CatalogueRow {
+    char name[50]; // code page 932, zero-padded
+    int32_t kind;
+    int32_t historySize;
+    int32_t dialFlags;
+    int32_t usbDriver;
+};
+
+inline constexpr int32_t kCatalogueRows = 46;
+inline constexpr int32_t kShortCatalogueRows = 44; // without ALEX-TD505 and ALEX-128/HG
+
+extern const CatalogueRow kCatalogue[kCatalogueRows];
+
+int32_t catalogueRowCount(int32_t listSelector); // 46 for selector 1, else 44
+bool isCatalogueKind(int32_t kind);
+// Zero-fills `rows` records and copies the first `rows` catalogue rows into them.
+void fillKindInfo(int32_t rows, KindInfo *kinds);
+
+} // namespace kalvix3

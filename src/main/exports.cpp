@@ -1,0 +1,64 @@
+// The exported C interface: each export checks its arguments and hands over to the line table.
+#include "kalvix3.h"
+#include "main/catalogue.h"
+#include "main/lines.h"
+
+using namespace kalvix3;
+
+extern "C" {
+
+KALVIX3_DATA void *_DialForm = nullptr;
+
+KALVIX3_API void KALVIX3_CALL GetKalvix3Version(int32_t *version) {
+    if (version != nullptr)
+        *version = KALVIX3_VERSION;
+}
+
+KALVIX3_API void KALVIX3_CALL GetKinds2(int32_t listSelector, int32_t *count, KindInfo *kinds) {
+    if (count == nullptr)
+        return;
+    int32_t rows = catalogueRowCount(listSelector);
+    if (*count == 0) {
+        *count = rows;
+        return;
+    }
+    if (kinds != nullptr)
+        fillKindInfo(rows, kinds);
+}
+
+KALVIX3_API int32_t KALVIX3_CALL OpenCommLineEx(int32_t slot, Kalvix3Window hostWindow,
+                                                int32_t port, int32_t kind) {
+    return openLine(slot, hostWindow, port, kind);
+}
+
+KALVIX3_API int32_t KALVIX3_CALL OpenCommLine(Kalvix3Window hostWindow, int32_t port,
+                                              int32_t kind) {
+    return OpenCommLineEx(0, hostWindow, port, kind);
+}
+
+KALVIX3_API int32_t KALVIX3_CALL CloseCommLineEx(int32_t slot) {
+    closeLine(slot);
+    return 1;
+}
+
+KALVIX3_API int32_t KALVIX3_CALL CloseCommLine(void) { return CloseCommLineEx(0); }
+
+KALVIX3_API int32_t KALVIX3_CALL GetHistoryEx(int32_t slot, int32_t *count,
+                                              HistoryRecord *records) {
+    return readHistory(slot, count, records);
+}
+
+KALVIX3_API int32_t KALVIX3_CALL GetHistory(int32_t, int32_t *count, HistoryRecord *records) {
+    return GetHistoryEx(0, count, records);
+}
+
+KALVIX3_API void KALVIX3_CALL KalvixDialEx(int32_t slot, int32_t telPort,
+                                           const char *phoneNumber) {
+    dial(slot, telPort, phoneNumber);
+}
+
+KALVIX3_API void KALVIX3_CALL KalvixDial(int32_t telPort, const char *phoneNumber) {
+    KalvixDialEx(0, telPort, phoneNumber);
+}
+
+} // extern "C"

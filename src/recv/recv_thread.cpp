@@ -1,0 +1,211 @@
+#include "recv/recv_thread.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "main/device_kinds.h"
+#include "main/lines.h"
+#include "recv/init_sequences.h"
+#include "recv/notify.h"
+
+namespace kalvix3 {
+
+namespace {
+constexpr size_t kMaxFrameBytes = kAccumulationSize - 1;
+constexpr uint8_t kAcknowledge[3] = {0x06, 0x0D, 0x0A};
+} // namespace
+
+TRecvThread::TRecvThread() = default;
+
+TRecvThread::~TRecvThread() { stopAndWait(); }
+
+void TRecvThread::onTerminate() {
+    if (hComm != nullptr)
+        hComm->interruptWait();
+}
+
+ParsedFrame TRecvThread::takeReply() {
+    std::lock_guard<std::mutex> hold(replyLock);
+    return reply;
+}
+
+void TRecvThread::clearReply() {
+    std::lock_guard<std::mutex> hold(replyLock);
+    std::memset(&reply, 0, sizeof reply);
+}
+
+uint32_t TRecvThread::ReadPort(uint8_t *buffer, uint32_t maximum) {
+    uint32_t errors = 0; // discarded: an error that comes with data is not reported
+    uint32_t queued = 0;
+    hComm->clearError(errors, queued);
+    uint32_t wanted = std::min(maximum, queued);
+    if (wanted == 0)
+        return 0;
+    return hComm->read(buffer, wanted);
+}
+
+void TRecvThread::WritePort(const void *buffer, uint32_t length) {
+    std::lock_guard<std::mutex> hold(writeLock);
+    hComm->write(buffer, length);
+}
+
+void TRecvThread::runInitialisation() {
+    const InitSequence *sequence = initSequenceFor(deviceKind);
+    if (sequence == nullptr)
+        return;
+    if (sequence->pauseBeforeMs != 0 && !sleepUnlessStopped(sequence->pauseBeforeMs))
+        return;
+    hComm->setMask(0); // the command traffic raises no receive events
+    for (int i = 0; i < sequence->commandCount; ++i) {
+        char line[20] = {};
+        size_t length = std::strlen(sequence->commands[i]);
+        std::memcpy(line, sequence->commands[i], length);
+        line[length] = '\r';
+        line[length + 1] = '\n';
+        WritePort(line, static_cast<uint32_t>(length + 2));
+        if (!sleepUnlessStopped(kCommandPauseMs))
+            return;
+        hComm->purge(platform::PURGE_ALL); // the device's reply is dropped unread
+    }
+    hComm->setMask(kReceiveEvents);
+}
+
+// Appends received bytes; an over-long unterminated run keeps only its newest 300 bytes, so the
+// buffer is never written beyond its size and a frame that follows noise still fits.
+void TRecvThread::appendToBuffer(uint8_t *buffer, size_t &length, const uint8_t *data,
+                                 size_t count) {
+    if (count > kMaxFrameBytes) {
+        data += count - kMaxFrameBytes;
+        count = kMaxFrameBytes;
+        length = 0;
+    }
+    if (length + count > kMaxFrameBytes) {
+        size_t drop = length + count - kMaxFrameBytes;
+        std::memmove(buffer, buffer + drop, length - drop);
+        length -= drop;
+    }
+    std::memcpy(buffer + length, data, count);
+    length += count;
+    std::memset(buffer + length, 0, kAccumulationSize - length);
+}
+
+// A zero byte ends the text that the frame tests see, and later bytes land after it, so the
+// text before a zero byte can never complete a frame: drop it, so that the next frame is heard.
+static bool frameReady(int32_t kind, bool history, uint8_t *buffer, size_t &length) {
+    for (;;) {
+        std::string_view text = frameText(buffer, length);
+        if (frameComplete(kind, history, text))
+            return true;
+        if (text.size() == length)
+            return false;
+        size_t rest = length - text.size() - 1;
+        std::memmove(buffer, buffer + text.size() + 1, rest);
+        std::memset(buffer + rest, 0, kAccumulationSize - rest);
+        length = rest;
+    }
+}
+
+bool TRecvThread::handleReceivedData(uint8_t *buffer, size_t &length) {
+    bool history = historyMode.load(std::memory_order_acquire) != 0;
+    bool complete = false;
+    // Drain what is queued; once a frame is complete the rest is purged anyway.
+    while (!complete) {
+        if (terminated())
+            return false;
+        uint8_t chunk[kReadChunk] = {};
+        uint32_t got = ReadPort(chunk, kReadChunk);
+        if (got == 0)
+            break;
+        appendToBuffer(buffer, length, chunk, got);
+        complete = frameReady(deviceKind, history, buffer, length);
+    }
+    if (!complete)
+        return true;
+
+    hComm->setMask(0);
+    if (!sleepUnlessStopped(kFramePauseMs))
+        return false;
+    hComm->purge(platform::PURGE_ALL);
+    bool stxFrames = familyOf(deviceKind) == Family::NumberDisplay;
+    if (stxFrames && !history)
+        WritePort(kAcknowledge, sizeof kAcknowledge);
+    ParsedFrame parsed;
+    parseFrame(deviceKind, frameText(buffer, length), parsed);
+    if (stxFrames && history) {
+        {
+            std::lock_guard<std::mutex> hold(replyLock);
+            reply = parsed;
+        }
+        replyEvent.set();
+    } else {
+        notifyCallerNumber(hostWindow, parsed.numberText);
+    }
+    std::memset(buffer, 0, kAccumulationSize);
+    length = 0;
+    hComm->setMask(kReceiveEvents);
+    return true;
+}
+
+bool TRecvThread::handleLineError(uint8_t *buffer, size_t &length) {
+    hComm->setMask(0);
+    if (!sleepUnlessStopped(kErrorPauseMs))
+        return false;
+    uint32_t errors = 0;
+    uint32_t queued = 0;
+    hComm->clearError(errors, queued);
+    notifySerialError(hostWindow, errors);
+    hComm->purge(platform::PURGE_ALL);
+    std::memset(buffer, 0, kAccumulationSize);
+    length = 0;
+    hComm->setMask(kReceiveEvents);
+    return true;
+}
+
+// False when a stop was requested while the wait was pending.
+bool TRecvThread::waitForPortEvent(uint32_t &eventWord) {
+    eventWord = 0;
+    switch (hComm->waitCommEvent()) {
+    case platform::WaitStart::Completed:
+        eventWord = hComm->commEvent();
+        return true;
+    case platform::WaitStart::Failed:
+        return true; // event word 0: the thread ends
+    case platform::WaitStart::Pending:
+        break;
+    }
+    while (!hComm->awaitCommEvent(kWaitSliceMs)) {
+        if (terminated())
+            return false;
+    }
+    eventWord = hComm->commEvent();
+    return true;
+}
+
+void TRecvThread::ThreadMain() {
+    runInitialisation();
+    uint8_t buffer[kAccumulationSize] = {};
+    size_t length = 0;
+    while (!terminated()) {
+        uint32_t eventWord = 0;
+        if (!waitForPortEvent(eventWord))
+            return;
+        hComm->resetWaitEvent();
+        if (eventWord & platform::EV_RXCHAR) {
+            if (!handleReceivedData(buffer, length))
+                return;
+        } else if (eventWord & platform::EV_ERR) {
+            if (!handleLineError(buffer, length))
+                return;
+        } else if (eventWord == 0) {
+            return; // the mask was cleared (a close), or the wait failed outright
+        }
+    }
+}
+
+void WriteLine(int32_t slot, const void *buffer, uint32_t length) {
+    LineSlot *line = lineSlot(slot);
+    if (line != nullptr && line->serialThread)
+        line->serialThread->WritePort(buffer, length);
+}
+
+} // namespace kalvix3

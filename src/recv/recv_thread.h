@@ -1,0 +1,72 @@
+// TRecvThread: the receive thread of one serial line. It sends the device its initialisation
+// commands, waits for port events, assembles frames in its accumulation buffer, has them parsed
+// and sends each caller number (or line error) to the host window. In history mode it hands
+// reply frames to the history reader instead.
+//
+// Ownership: the line owns the port; the thread only uses it and never closes it. Writes from
+// this thread (commands, acknowledgements) and from the host's thread (WriteLine: closing,
+// history, dialing) are serialised, so two writes are never in flight on one port.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "kalvix3.h"
+#include "platform/event.h"
+#include "platform/serial_port.h"
+#include "platform/thread.h"
+#include "recv/frames.h"
+
+namespace kalvix3 {
+
+inline constexpr size_t kAccumulationSize = 301; // at most 300 data bytes and a zero
+inline constexpr size_t kReadChunk = 141;
+inline constexpr uint32_t kReceiveEvents = platform::EV_RXCHAR | platform::EV_ERR;
+inline constexpr uint32_t kWaitSliceMs = 200;
+inline constexpr uint32_t kFramePauseMs = 100;
+inline constexpr uint32_t kErrorPauseMs = 500;
+
+class TRecvThread : public platform::Thread {
+public:
+    TRecvThread(); // always created suspended
+    ~TRecvThread() override;
+
+    // Set by the opening code before resume().
+    platform::SerialPort *hComm = nullptr;
+    char portName[10] = {};
+    int32_t deviceKind = 0;
+    Kalvix3Window hostWindow = nullptr;
+
+    // History mode: read by the thread after every drain, written by the history reader.
+    std::atomic<int32_t> historyMode{0};
+    platform::Event replyEvent; // set when a reply frame has been parsed in history mode
+
+    // The last reply parsed in history mode (dateText, timeText, numberText).
+    ParsedFrame takeReply();
+    void clearReply();
+
+    uint32_t ReadPort(uint8_t *buffer, uint32_t maximum);
+    void WritePort(const void *buffer, uint32_t length);
+
+protected:
+    void ThreadMain() override;
+    void onTerminate() override;
+
+private:
+    void runInitialisation();
+    bool handleReceivedData(uint8_t *buffer, size_t &length);
+    bool handleLineError(uint8_t *buffer, size_t &length);
+    void appendToBuffer(uint8_t *buffer, size_t &length, const uint8_t *data, size_t count);
+    bool waitForPortEvent(uint32_t &eventWord);
+
+    std::mutex writeLock;
+    std::mutex replyLock;
+    ParsedFrame reply{};
+};
+
+// Writes to the serial port of a slot's line and waits for the write to end; does nothing for a
+// slot without an open serial line.
+void WriteLine(int32_t slot, const void *buffer, uint32_t length);
+
+} // namespace kalvix3
