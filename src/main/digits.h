@@ -1,0 +1,20 @@
+// The digit text of a number to dial: only the bytes '0' to '9' of the caller's text are kept.
+#pragma once
+
+#include <cstddef>
+
+namespace kalvix3 {
+
+inline constexpr size_t kMaxDialDigits = 19;
+
+struct DigitText {
+    char digits[20] = {}; // at most 19 digits and a zero
+    size_t length = 0;
+    bool tooLong = false; // the text held more than 19 digits: nothing is dialed
+};
+
+// Keeps the digits of a zero-terminated text (null gives an empty text). A number of more than
+// 19 digits is not cut: a shortened number would ring somebody else, so tooLong is set.
+DigitText digitTextOf(const char *phoneNumber);
+
+} // namespace kalvix3
