@@ -10,10 +10,9 @@ DigitText digitTextOf(const char *phoneNumber) {
         if (*p < '0' || *p > '9')
             continue;
         if (text.length == kMaxDialDigits) {
-            text.tooLong = true;
-            text.digits[0] = '\0';
-            text.length = 0;
-            return text;
+            DigitText refused;
+            refused.tooLong = true;
+            return refused;
         }
         text.digits[text.length++] = *p;
     }
