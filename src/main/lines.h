@@ -47,8 +47,11 @@ void closeLine(int32_t slot);
 void takeDownSerialLine(LineSlot &line, bool resetMn128, bool lowerDtr);
 void closeUsbLine(LineSlot &line);
 
+struct DigitText;
+
 // History and dialing (by the slot's recorded kind).
 int32_t readHistory(int32_t slot, int32_t *count, HistoryRecord *records);
 void dial(int32_t slot, int32_t telPort, const char *phoneNumber);
+void dialUsbFamily(LineSlot &line, int32_t telPort, const DigitText &digits);
 
 } // namespace kalvix3

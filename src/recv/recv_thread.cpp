@@ -131,18 +131,21 @@ bool TRecvThread::handleReceivedData(uint8_t *buffer, size_t &length) {
         WritePort(kAcknowledge, sizeof kAcknowledge);
     ParsedFrame parsed;
     parseFrame(deviceKind, frameText(buffer, length), parsed);
+    std::memset(buffer, 0, kAccumulationSize);
+    length = 0;
     if (stxFrames && history) {
         {
             std::lock_guard<std::mutex> hold(replyLock);
             reply = parsed;
         }
+        // Armed before the reader is woken, so the answer to its next request raises an event.
+        hComm->setMask(kReceiveEvents);
         replyEvent.set();
     } else {
         notifyCallerNumber(hostWindow, parsed.numberText);
+        hComm->setMask(kReceiveEvents);
     }
-    std::memset(buffer, 0, kAccumulationSize);
-    length = 0;
-    hComm->setMask(kReceiveEvents);
+    drainBeforeWaiting = true;
     return true;
 }
 
@@ -187,9 +190,15 @@ void TRecvThread::ThreadMain() {
     size_t length = 0;
     while (!terminated()) {
         uint32_t eventWord = 0;
-        if (!waitForPortEvent(eventWord))
-            return;
-        hComm->resetWaitEvent();
+        if (drainBeforeWaiting) {
+            // Bytes that arrived while the mask was cleared raised no event: take them now.
+            drainBeforeWaiting = false;
+            eventWord = platform::EV_RXCHAR;
+        } else {
+            if (!waitForPortEvent(eventWord))
+                return;
+            hComm->resetWaitEvent();
+        }
         if (eventWord & platform::EV_RXCHAR) {
             if (!handleReceivedData(buffer, length))
                 return;

@@ -60,6 +60,7 @@ private:
     void appendToBuffer(uint8_t *buffer, size_t &length, const uint8_t *data, size_t count);
     bool waitForPortEvent(uint32_t &eventWord);
 
+    bool drainBeforeWaiting = false;
     std::mutex writeLock;
     std::mutex replyLock;
     ParsedFrame reply{};

@@ -1,0 +1,26 @@
+// History readers of the serially attached devices and the USB dispatch they share a file with.
+#pragma once
+
+#include <cstdint>
+
+#include "kalvix3.h"
+#include "main/lines.h"
+
+namespace kalvix3 {
+
+inline constexpr int32_t kMaxSerialHistory = 99; // entry numbers have two digits
+inline constexpr int32_t kNdaEntries = 10;
+inline constexpr uint32_t kReplyWaitMs = 200;
+
+// Asks a number-display adapter for its entries one at a time ("M01", "M02", ...) through the
+// line's receive thread in history mode; ends at the first entry that does not come.
+int32_t ReadSerialHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryRecord *records);
+// Hands the port to NDA_P1.dll for the read and opens the line again afterwards.
+int32_t ReadNdaHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryRecord *records);
+// The USB and ITMUX readers.
+int32_t readUsbFamilyHistory(LineSlot &line, int32_t *count, HistoryRecord *records);
+
+// The four-character UTC year the serial readers put into every record.
+void formYearText(char (&year)[5]);
+
+} // namespace kalvix3
