@@ -166,8 +166,44 @@ KALVIX3_API void KALVIX3_CALL KalvixDial(int32_t telPort, const char *phoneNumbe
 KALVIX3_API void KALVIX3_CALL KalvixDialEx(int32_t slot, int32_t telPort,
                                            const char *phoneNumber);
 
-/* The dial progress dialog while it is shown, else null. */
+/* The dial progress dialog while it is shown, else null. On POSIX it points to a
+ * Kalvix3DialForm. */
 extern KALVIX3_DATA void *_DialForm;
+
+#ifndef _WIN32
+/* ---- The dial progress dialog on POSIX ----------------------------------------------------
+ * While KalvixDialEx waits for the user to lift the handset on a USB adapter (kinds 32, 34),
+ * the library shows a progress form: on Windows a real dialog, on POSIX this headless form,
+ * which a host may draw in its own toolkit through a Kalvix3DialHost. All calls come on the
+ * thread that called KalvixDialEx. Without a dial host the form is still shown and closed
+ * (_DialForm is set and cleared) and the failure message boxes are dropped. */
+typedef struct Kalvix3DialForm {
+    volatile int32_t CancelFlag; /* set to 1 (from the dialing thread) to cancel the dial */
+    const char *caption;         /* code page 932 texts of the form */
+    const char *message1;
+    const char *message2;
+    const char *cancelText;
+    int32_t left, top, clientWidth, clientHeight; /* designed layout, pixels at 96 dpi */
+} Kalvix3DialForm;
+
+typedef struct Kalvix3DialHost {
+    void *context;
+    /* The form is shown; _DialForm == form. */
+    void (*formShown)(void *context, Kalvix3DialForm *form);
+    /* Called on every pass of the dial loop: handle the host's pending events; return nonzero
+     * to press Cancel. Keep it short: the loop polls the adapter between calls. */
+    int32_t (*pumpMessages)(void *context, Kalvix3DialForm *form);
+    /* The form is closed; _DialForm is null again and form must not be used any more. */
+    void (*formClosed)(void *context, Kalvix3DialForm *form);
+    /* A dial failure message box (caption "Kalvix3.dll", style 0x30): show it, return when
+     * the user has dismissed it. */
+    void (*messageBox)(void *context, Kalvix3Window owner, const char *text, const char *caption,
+                       uint32_t style);
+} Kalvix3DialHost;
+
+/* Installs the host's dial hooks (copied); null removes them. Call it while no dial runs. */
+KALVIX3_API void KALVIX3_CALL Kalvix3SetDialHost(const Kalvix3DialHost *host);
+#endif
 
 #ifdef __cplusplus
 }
