@@ -1,0 +1,73 @@
+#include "host_line.h"
+
+#include <cstdio>
+
+#include "text.h"
+
+namespace tool {
+
+std::mutex &outputLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void printLine(const std::string &line) {
+    std::lock_guard<std::mutex> hold(outputLock());
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+PrintingWindow::PrintingWindow(int32_t lineSlot, bool asJson) : slot(lineSlot), json(asJson) {
+    host.proc = &PrintingWindow::procedure;
+    host.user = this;
+}
+
+intptr_t PrintingWindow::procedure(void *window, uint32_t message, uintptr_t, intptr_t lParam) {
+    auto *self = static_cast<PrintingWindow *>(static_cast<Kalvix3HostWindow *>(window)->user);
+    if (lParam != 0)
+        self->print(message, *reinterpret_cast<const CopyDataRecord *>(lParam));
+    return 0;
+}
+
+void PrintingWindow::print(uint32_t message, const CopyDataRecord &record) {
+    std::string text(static_cast<const char *>(record.lpData), record.cbData);
+    std::string line;
+    if (message == KALVIX3_CALLER_NUMBER_MESSAGE) {
+        ++callCount;
+        std::string reason = reasonInWords(text);
+        if (json) {
+            line = "{\"time\":" + jsonString(isoTimeNow()) + ",\"line\":" + std::to_string(slot) +
+                   ",\"event\":\"call\",\"number\":" + jsonString(utf8FromCp932(text)) +
+                   ",\"reason\":" + (reason.empty() ? "null" : jsonString(reason)) + "}";
+        } else {
+            line = localTimeNow() + "  line " + std::to_string(slot) + "  call  " +
+                   (reason.empty() ? utf8FromCp932(text) : text + " (" + reason + ")");
+        }
+    } else if (message == KALVIX3_LINE_ERROR_MESSAGE) {
+        ++errorCount;
+        std::string words = utf8FromCp932(text);
+        if (json) {
+            line = "{\"time\":" + jsonString(isoTimeNow()) + ",\"line\":" + std::to_string(slot) +
+                   ",\"event\":\"line-error\",\"code\":" + std::to_string(record.dwData) +
+                   ",\"text\":" + jsonString(words) + "}";
+        } else {
+            line = localTimeNow() + "  line " + std::to_string(slot) + "  error " +
+                   std::to_string(record.dwData) + "  " + words;
+        }
+    } else {
+        return;
+    }
+    printLine(line);
+}
+
+bool openLine(int32_t slot, PrintingWindow &window, int32_t port, int32_t kind) {
+    int32_t result = OpenCommLineEx(slot, window.window(), port, kind);
+    if (result == 0)
+        return true;
+    std::fprintf(stderr, "kalvix3: cannot open line %d (kind %d, port COM%d): result %d: %s\n",
+                 slot, kind, port, result, openResultInWords(result).c_str());
+    return false;
+}
+
+} // namespace tool
