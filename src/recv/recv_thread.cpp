@@ -11,7 +11,6 @@
 namespace kalvix3 {
 
 namespace {
-constexpr size_t kMaxFrameBytes = kAccumulationSize - 1;
 constexpr uint8_t kAcknowledge[3] = {0x06, 0x0D, 0x0A};
 } // namespace
 
@@ -70,42 +69,7 @@ void TRecvThread::runInitialisation() {
     hComm->setMask(kReceiveEvents);
 }
 
-// Appends received bytes; an over-long unterminated run keeps only its newest 300 bytes, so the
-// buffer is never written beyond its size and a frame that follows noise still fits.
-void TRecvThread::appendToBuffer(uint8_t *buffer, size_t &length, const uint8_t *data,
-                                 size_t count) {
-    if (count > kMaxFrameBytes) {
-        data += count - kMaxFrameBytes;
-        count = kMaxFrameBytes;
-        length = 0;
-    }
-    if (length + count > kMaxFrameBytes) {
-        size_t drop = length + count - kMaxFrameBytes;
-        std::memmove(buffer, buffer + drop, length - drop);
-        length -= drop;
-    }
-    std::memcpy(buffer + length, data, count);
-    length += count;
-    std::memset(buffer + length, 0, kAccumulationSize - length);
-}
-
-// A zero byte ends the text that the frame tests see, and later bytes land after it, so the
-// text before a zero byte can never complete a frame: drop it, so that the next frame is heard.
-static bool frameReady(int32_t kind, bool history, uint8_t *buffer, size_t &length) {
-    for (;;) {
-        std::string_view text = frameText(buffer, length);
-        if (frameComplete(kind, history, text))
-            return true;
-        if (text.size() == length)
-            return false;
-        size_t rest = length - text.size() - 1;
-        std::memmove(buffer, buffer + text.size() + 1, rest);
-        std::memset(buffer + rest, 0, kAccumulationSize - rest);
-        length = rest;
-    }
-}
-
-bool TRecvThread::handleReceivedData(uint8_t *buffer, size_t &length) {
+bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
     bool history = historyMode.load(std::memory_order_acquire) != 0;
     bool complete = false;
     // Drain what is queued; once a frame is complete the rest is purged anyway.
@@ -116,8 +80,8 @@ bool TRecvThread::handleReceivedData(uint8_t *buffer, size_t &length) {
         uint32_t got = ReadPort(chunk, kReadChunk);
         if (got == 0)
             break;
-        appendToBuffer(buffer, length, chunk, got);
-        complete = frameReady(deviceKind, history, buffer, length);
+        buffer.append(chunk, got);
+        complete = buffer.frameReady(deviceKind, history);
     }
     if (!complete)
         return true;
@@ -130,9 +94,8 @@ bool TRecvThread::handleReceivedData(uint8_t *buffer, size_t &length) {
     if (stxFrames && !history)
         WritePort(kAcknowledge, sizeof kAcknowledge);
     ParsedFrame parsed;
-    parseFrame(deviceKind, frameText(buffer, length), parsed);
-    std::memset(buffer, 0, kAccumulationSize);
-    length = 0;
+    parseFrame(deviceKind, buffer.text(), parsed);
+    buffer.clear();
     if (stxFrames && history) {
         {
             std::lock_guard<std::mutex> hold(replyLock);
@@ -149,7 +112,7 @@ bool TRecvThread::handleReceivedData(uint8_t *buffer, size_t &length) {
     return true;
 }
 
-bool TRecvThread::handleLineError(uint8_t *buffer, size_t &length) {
+bool TRecvThread::handleLineError(AccumulationBuffer &buffer) {
     hComm->setMask(0);
     if (!sleepUnlessStopped(kErrorPauseMs))
         return false;
@@ -158,8 +121,7 @@ bool TRecvThread::handleLineError(uint8_t *buffer, size_t &length) {
     hComm->clearError(errors, queued);
     notifySerialError(hostWindow, errors);
     hComm->purge(platform::PURGE_ALL);
-    std::memset(buffer, 0, kAccumulationSize);
-    length = 0;
+    buffer.clear();
     hComm->setMask(kReceiveEvents);
     return true;
 }
@@ -186,8 +148,7 @@ bool TRecvThread::waitForPortEvent(uint32_t &eventWord) {
 
 void TRecvThread::ThreadMain() {
     runInitialisation();
-    uint8_t buffer[kAccumulationSize] = {};
-    size_t length = 0;
+    AccumulationBuffer buffer;
     while (!terminated()) {
         uint32_t eventWord = 0;
         if (drainBeforeWaiting) {
@@ -200,10 +161,10 @@ void TRecvThread::ThreadMain() {
             hComm->resetWaitEvent();
         }
         if (eventWord & platform::EV_RXCHAR) {
-            if (!handleReceivedData(buffer, length))
+            if (!handleReceivedData(buffer))
                 return;
         } else if (eventWord & platform::EV_ERR) {
-            if (!handleLineError(buffer, length))
+            if (!handleLineError(buffer))
                 return;
         } else if (eventWord == 0) {
             return; // the mask was cleared (a close), or the wait failed outright

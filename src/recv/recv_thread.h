@@ -16,11 +16,11 @@
 #include "platform/event.h"
 #include "platform/serial_port.h"
 #include "platform/thread.h"
+#include "recv/accumulation.h"
 #include "recv/frames.h"
 
 namespace kalvix3 {
 
-inline constexpr size_t kAccumulationSize = 301; // at most 300 data bytes and a zero
 inline constexpr size_t kReadChunk = 141;
 inline constexpr uint32_t kReceiveEvents = platform::EV_RXCHAR | platform::EV_ERR;
 inline constexpr uint32_t kWaitSliceMs = 200;
@@ -55,9 +55,8 @@ protected:
 
 private:
     void runInitialisation();
-    bool handleReceivedData(uint8_t *buffer, size_t &length);
-    bool handleLineError(uint8_t *buffer, size_t &length);
-    void appendToBuffer(uint8_t *buffer, size_t &length, const uint8_t *data, size_t count);
+    bool handleReceivedData(AccumulationBuffer &buffer);
+    bool handleLineError(AccumulationBuffer &buffer);
     bool waitForPortEvent(uint32_t &eventWord);
 
     bool drainBeforeWaiting = false;

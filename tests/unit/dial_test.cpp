@@ -30,7 +30,8 @@ TEST(DigitText, KeepsOnlyDigits) {
         {"abc", "", false},
         {"0123456789012345678", "0123456789012345678", false},
         {"01234567890123456789", "", true},
-        {"+81-3-1234-5678-9999-0000", "", true},
+        {"+81-3-1234-5678-9999-0000", "8131234567899990000", false},
+        {"+81-3-1234-5678-9999-00001", "", true},
     };
     for (const Case &c : cases) {
         DigitText text = digitTextOf(c.text);

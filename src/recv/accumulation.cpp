@@ -1,0 +1,46 @@
+#include "recv/accumulation.h"
+
+#include <cstring>
+
+#include "recv/frames.h"
+
+namespace kalvix3 {
+
+void AccumulationBuffer::append(const uint8_t *data, size_t count) {
+    if (count > kMaxData) {
+        data += count - kMaxData;
+        count = kMaxData;
+        length = 0;
+    }
+    if (length + count > kMaxData) {
+        size_t drop = length + count - kMaxData;
+        std::memmove(bytes, bytes + drop, length - drop);
+        length -= drop;
+    }
+    std::memcpy(bytes + length, data, count);
+    length += count;
+    std::memset(bytes + length, 0, kSize - length);
+}
+
+bool AccumulationBuffer::frameReady(int32_t kind, bool historyMode) {
+    for (;;) {
+        std::string_view current = text();
+        if (frameComplete(kind, historyMode, current))
+            return true;
+        if (current.size() == length)
+            return false;
+        size_t rest = length - current.size() - 1;
+        std::memmove(bytes, bytes + current.size() + 1, rest);
+        std::memset(bytes + rest, 0, kSize - rest);
+        length = rest;
+    }
+}
+
+std::string_view AccumulationBuffer::text() const { return frameText(bytes, length); }
+
+void AccumulationBuffer::clear() {
+    std::memset(bytes, 0, kSize);
+    length = 0;
+}
+
+} // namespace kalvix3
