@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the Linux build, the same tests under address and undefined-behaviour
-# sanitizers, and the Windows builds (the 32-bit DLL's exports; the 64-bit tests under wine64).
+# sanitizers, under the thread sanitizer, the fuzz targets for a bounded time, and the Windows builds (the 32-bit DLL's exports; the 64-bit tests under wine64).
 # Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +18,9 @@ run_preset() {
 
 run_preset default
 run_preset asan
+run_preset tsan
+scripts/deps.sh fuzz
+run_preset fuzz
 run_preset mingw32
 export WINEPREFIX="${WINEPREFIX:-$(mktemp -d /tmp/kalvix3-wine.XXXXXX)}"
 export WINEDEBUG=-all

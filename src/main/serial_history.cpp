@@ -141,6 +141,8 @@ void reopenAfterNda(int32_t slot, const KeptLine &kept) {
     openSerialLine(slot, kept.hostWindow, kept.portName, kept.kind);
 }
 
+} // namespace
+
 bool fillNdaRecord(const uint8_t *entry, const char (&year)[5], HistoryRecord &record) {
     size_t length = strnlen(reinterpret_cast<const char *>(entry), kNdaEntrySize);
     std::string_view text(reinterpret_cast<const char *>(entry), length);
@@ -166,8 +168,6 @@ bool fillNdaRecord(const uint8_t *entry, const char (&year)[5], HistoryRecord &r
     std::memcpy(record.time + 4, "00", 2);
     return true;
 }
-
-} // namespace
 
 int32_t ReadNdaHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryRecord *records) {
     char year[5];

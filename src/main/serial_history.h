@@ -20,6 +20,9 @@ int32_t ReadNdaHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryReco
 // The USB and ITMUX readers.
 int32_t readUsbFamilyHistory(LineSlot &line, int32_t *count, HistoryRecord *records);
 
+// Turns one 36-byte NDA history entry into record bytes; false when the entry gives no record.
+bool fillNdaRecord(const uint8_t *entry, const char (&year)[5], HistoryRecord &record);
+
 // The four-character UTC year the serial readers put into every record.
 void formYearText(char (&year)[5]);
 

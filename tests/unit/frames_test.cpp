@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "recv/accumulation.h"
 #include "recv/frames.h"
 
 using namespace kalvix3;
@@ -116,6 +118,59 @@ TEST(FrameTests, ByKind) {
     for (const FrameCase &c : cases)
         EXPECT_EQ(frameComplete(c.kind, c.history, c.text), c.complete)
             << "kind " << c.kind << " text " << c.text;
+}
+
+} // namespace
+
+namespace {
+
+struct AccumulationCase {
+    const char *name;
+    int32_t kind;
+    std::vector<std::string> pieces;
+    bool ready;
+    std::string text; // what the parser then sees
+};
+
+TEST(Accumulation, PiecesNoiseAndZeroBytes) {
+    const std::string zero(1, '\0');
+    const AccumulationCase cases[] = {
+        {"pieces", 14, {"RI", "NG   03", "12\r"}, true, "RING   0312\r"},
+        {"incomplete", 14, {"RING   0312"}, false, "RING   0312"},
+        {"zero before frame", 14, {"RI" + zero + "NG   1", "RING   222\r"}, true, "NG   1RING   222\r"},
+        {"zero after frame", 14, {"RING   1\r" + zero + "x"}, true, "RING   1\r"},
+        {"zero at end", 14, {"RING   1" + zero}, false, ""},
+        {"many zeros", 17, {zero + zero + "ANALOG 5\r\n" + zero + "ANALOG 6\r\n\r\n"}, true,
+         "ANALOG 6\r\n\r\n"},
+        {"stx pieces", 2, {"\x02" "0101 0101", "123\x03", "\x02"}, true, "\x02" "0101 0101123\x03\x02"},
+    };
+    for (const AccumulationCase &c : cases) {
+        AccumulationBuffer buffer;
+        bool ready = false;
+        for (const std::string &piece : c.pieces) {
+            buffer.append(reinterpret_cast<const uint8_t *>(piece.data()), piece.size());
+            ready = buffer.frameReady(c.kind, false);
+        }
+        EXPECT_EQ(ready, c.ready) << c.name;
+        EXPECT_EQ(std::string(buffer.text()), c.text) << c.name;
+    }
+}
+
+TEST(Accumulation, OverlongRunKeepsTheNewestBytes) {
+    AccumulationBuffer buffer;
+    std::string noise(1000, 'x');
+    for (size_t piece : {1u, 140u, 299u, 300u, 301u, 1000u}) {
+        buffer.append(reinterpret_cast<const uint8_t *>(noise.data()), piece);
+        EXPECT_LE(buffer.size(), AccumulationBuffer::kMaxData);
+        EXPECT_FALSE(buffer.frameReady(14, false));
+    }
+    std::string call = "RING   0312345678\r";
+    buffer.append(reinterpret_cast<const uint8_t *>(call.data()), call.size());
+    ASSERT_TRUE(buffer.frameReady(14, false));
+    ParsedFrame parsed;
+    parseFrame(14, buffer.text(), parsed);
+    EXPECT_STREQ(parsed.numberText, "0312345678");
+    EXPECT_EQ(buffer.size(), AccumulationBuffer::kMaxData);
 }
 
 } // namespace
