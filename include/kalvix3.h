@@ -138,7 +138,9 @@ KALVIX3_API void KALVIX3_CALL GetKalvix3Version(int32_t *version);
 
 /* listSelector 1: all 46 devices; any other value: the first 44. Call with *count == 0 to get
  * the number of rows; call again with *count nonzero to fill `kinds`, which must have room for
- * that many KindInfo records (3128 bytes for 46). Null pointers are ignored. */
+ * that many KindInfo records (3128 bytes for 46). A positive *count below the row count fills
+ * only that many records. *count itself is not changed by the second call. Null pointers are
+ * ignored. */
 KALVIX3_API void KALVIX3_CALL GetKinds2(int32_t listSelector, int32_t *count, KindInfo *kinds);
 
 /* Opens a line on COM<port> (port 1..9; USB kinds ignore it) for a device kind. Returns 0 or

@@ -22,8 +22,9 @@ KALVIX3_API void KALVIX3_CALL GetKinds2(int32_t listSelector, int32_t *count, Ki
         *count = rows;
         return;
     }
+    // A host that says it has room for fewer rows gets only those: never write past its array.
     if (kinds != nullptr)
-        fillKindInfo(rows, kinds);
+        fillKindInfo(*count > 0 && *count < rows ? *count : rows, kinds);
 }
 
 KALVIX3_API int32_t KALVIX3_CALL OpenCommLineEx(int32_t slot, Kalvix3Window hostWindow,
