@@ -10,6 +10,11 @@
  * sent synchronously from the line's receive thread; the record and its text are valid only
  * while the window procedure runs. Text is code page 932 (Shift-JIS) bytes throughout.
  *
+ * Calling back from a window procedure: dialing, reading a history and closing the other line
+ * are allowed inside a notification; they block that line's reception meanwhile (a serial
+ * history read from inside its own line's notification finds no answers and returns 0 records).
+ * Closing the notifying line itself, or reading an NDA-P1 history on it, is refused.
+ *
  * Blocking: OpenCommLineEx returns without waiting for the device; CloseCommLineEx waits for
  * the line's receive thread to end (well under a second); GetHistoryEx and KalvixDialEx block
  * the caller for up to several seconds.
@@ -151,7 +156,8 @@ KALVIX3_API int32_t KALVIX3_CALL OpenCommLineEx(int32_t slot, Kalvix3Window host
                                                 int32_t port, int32_t kind);
 
 /* Closes the line and waits for its receive thread to end. Always returns 1; a slot without an
- * open line is left alone. Do not call it from inside a notification of the same line. */
+ * open line is left alone. Called from inside a notification of the same line it is refused and
+ * the line stays open (the thread cannot wait for itself); close it after the procedure returns. */
 KALVIX3_API int32_t KALVIX3_CALL CloseCommLine(void);
 KALVIX3_API int32_t KALVIX3_CALL CloseCommLineEx(int32_t slot);
 

@@ -68,9 +68,19 @@ void takeDownSerialLine(LineSlot &line, bool resetMn128, bool lowerDtr) {
     line.port.reset(); // closes the port
 }
 
+bool calledFromLineThread(const LineSlot &line) {
+    return (line.serialThread && line.serialThread->isCurrentThread()) ||
+           (line.usbThread && line.usbThread->isCurrentThread()) ||
+           (line.itmuxThread && line.itmuxThread->isCurrentThread());
+}
+
 void closeLine(int32_t slot) {
     LineSlot *line = lineSlot(slot);
     if (line == nullptr || !line->isOpen())
+        return;
+    // A window procedure closing its own line from inside a notification would make the thread
+    // wait for itself and free the stack it runs on: refused, the line stays open.
+    if (calledFromLineThread(*line))
         return;
     Family family = familyOf(line->kind);
     if (family == Family::AtermUsb || family == Family::AtermItmux) {

@@ -183,6 +183,8 @@ int32_t ReadNdaHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryReco
     auto getHistory = library.entry<NdaGetHistoryData>("NDA_GetHistoryData");
     if (!init || !exit || !getHistory)
         return KALVIX3_HISTORY_FAILED; // the line has not been touched
+    if (calledFromLineThread(line))
+        return KALVIX3_HISTORY_FAILED; // the line cannot be taken down from inside its own thread
 
     KeptLine kept = takeDownForNda(line);
     NdaSettings settings;
