@@ -163,16 +163,15 @@ int runWatch(const Options &options) {
 int runHistory(const Options &options) {
     if (!needLine(options, "history"))
         return 2;
+    int32_t count = options.count.value_or(50);
+    if (count < 0) {
+        std::fprintf(stderr, "kalvix3 history: --count must not be negative\n");
+        return 2;
+    }
     int32_t slot = options.slot.value_or(0);
     PrintingWindow window(slot, options.json);
     if (!openLine(slot, window, options.port.value_or(0), *options.kind))
         return 1;
-    int32_t count = options.count.value_or(50);
-    if (count < 0) {
-        std::fprintf(stderr, "kalvix3 history: --count must not be negative\n");
-        CloseCommLineEx(slot);
-        return 2;
-    }
     std::vector<HistoryRecord> records(static_cast<size_t>(count));
     int32_t result;
     {

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The command-line host: argument errors, the JSON schema of its output, failure explanations,
+# and the demo's exit status.
+set -uo pipefail
+tool=$1
+failures=0; passed=0
+out=$(mktemp); err=$(mktemp)
+expect() { # expect NAME WANTED-STATUS COMMAND...
+  local name=$1 want=$2; shift 2
+  "$@" >"$out" 2>"$err"; local got=$?
+  if [ "$got" -ne "$want" ]; then
+    echo "FAIL $name: exit $got, wanted $want"; sed 's/^/  /' "$err" | head -5
+    failures=$((failures + 1))
+  else passed=$((passed + 1)); fi
+}
+contains() { # contains NAME FILE PATTERN
+  if grep -Eq "$3" "$2"; then passed=$((passed + 1)); else echo "FAIL $1: no /$3/ in $2"; failures=$((failures + 1)); fi
+}
+
+expect "no command" 2 "$tool"
+expect "unknown command" 2 "$tool" frobnicate
+expect "unknown option" 2 "$tool" kinds --colour
+expect "watch without kind" 2 "$tool" watch --port 3
+expect "serial watch without port" 2 "$tool" watch --kind 2
+expect "bad number" 2 "$tool" watch --kind two --port 3
+expect "negative count" 2 "$tool" history --kind 2 --port 3 --count -1
+expect "dial without number" 2 "$tool" dial --kind 15 --port 3 --tel-port 1
+expect "help" 0 "$tool" --help
+expect "version" 0 "$tool" version
+contains "version text" "$out" '^Kalvix3 2\.0\.0\.6$'
+
+expect "kinds" 0 "$tool" kinds
+contains "kinds table" "$out" 'NTT ナンバーディスプレイアダプタ30 +30'
+expect "kinds json" 0 "$tool" kinds --json
+[ "$(wc -l <"$out")" -eq 46 ] && passed=$((passed + 1)) || { echo "FAIL kinds json: not 46 lines"; failures=$((failures + 1)); }
+if grep -Evq '^\{"kind":-?[0-9]+,"name":"[^"]+","historySize":[0-9]+,"dialFlags":[0-9]+,"usbDriver":(true|false)\}$' "$out"; then
+  echo "FAIL kinds json schema"; failures=$((failures + 1)); else passed=$((passed + 1)); fi
+
+empty=$(mktemp -d)
+KALVIX3_COM_DIR=$empty expect "missing port" 1 "$tool" watch --kind 2 --port 3
+contains "missing port explained" "$err" 'result 1: the port could not be opened'
+KALVIX3_SYSTEM_DIR=$empty expect "missing USB driver" 1 "$tool" history --kind 32
+contains "missing driver explained" "$err" 'result 31: a driver file'
+expect "kind outside the catalogue" 1 "$tool" watch --kind 9 --port 3
+contains "kind explained" "$err" 'result 10'
+rmdir "$empty"
+
+if [ "${KALVIX3_TOOL_DEMO:-1}" = 1 ]; then
+  expect "demo" 0 "$tool" demo
+  contains "demo summary" "$out" 'expected results arrived'
+fi
+rm -f "$out" "$err"
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]
