@@ -38,7 +38,8 @@ TRecvUSBThread::TRecvUSBThread() = default;
 TRecvUSBThread::~TRecvUSBThread() { stopAndWait(); }
 
 bool TRecvUSBThread::control(uint32_t code, void *output, uint32_t outputLength,
-                             const void *input, uint32_t inputLength, int32_t &returned) {
+                             const void *input, uint32_t inputLength, int32_t &returned,
+                             uint32_t *result1, uint32_t *result2) {
     std::shared_lock hold(accessLock);
     if (usbControl == nullptr)
         return false;
@@ -46,6 +47,10 @@ bool TRecvUSBThread::control(uint32_t code, void *output, uint32_t outputLength,
     uint32_t word2 = 0;
     returned = usbControl(code, output, outputLength, const_cast<void *>(input), inputLength,
                           &word1, &word2, 0);
+    if (result1 != nullptr)
+        *result1 = word1;
+    if (result2 != nullptr)
+        *result2 = word2;
     return true;
 }
 

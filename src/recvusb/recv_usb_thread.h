@@ -28,11 +28,13 @@ public:
     Kalvix3Window hostWindow = nullptr; // set before resume(); also owns the dial's message boxes
 
     // Calls Ev_USB_Control(code, output, outputLength, input, inputLength, &word1, &word2, 0) on
-    // the calling thread and stores what it returned in `returned`. Returns false, calling
-    // nothing, while the entry has not been looked up yet and once the body has ended or begun
-    // to end. Blocks for as long as the driver's call takes.
+    // the calling thread and stores what it returned in `returned` (nonzero: the output was
+    // filled) and, when asked for, the two result words. Returns false, calling nothing, while
+    // the entry has not been looked up yet and once the body has ended or begun to end. Blocks
+    // for as long as the driver's call takes.
     bool control(uint32_t code, void *output, uint32_t outputLength, const void *input,
-                 uint32_t inputLength, int32_t &returned);
+                 uint32_t inputLength, int32_t &returned, uint32_t *result1 = nullptr,
+                 uint32_t *result2 = nullptr);
     // Whether control() would call the driver now.
     bool controlAvailable() const;
 
