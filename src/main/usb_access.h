@@ -19,8 +19,9 @@ namespace kalvix3 {
 // when *count > 0, the slot's kind is one of the reader's or procedure's kinds) -------------
 
 // Kinds 32, 34: pages of ten entries through Ev_USB_Control; *count / 10 pages at most. Returns
-// 0 with *count set to the records filled (newest last in the adapter's list, first here), or
-// 1 with *count unchanged when the thread has no control entry or a page is refused twice.
+// 0 with *count set to the records filled, in the reverse of the adapter's order, or 1 with
+// *count unchanged when the thread has no control entry or a page is refused twice. Entries
+// without a number or reason give no record and leave no gap.
 int32_t ReadUsbHistory(LineSlot &line, int32_t *count, HistoryRecord *records);
 // Kinds 36, 38, 40, 42: the whole history in one ITUSB_ReadBufferRequest, waited for at most
 // 5 s (a request that does not complete gives 0 records). Collects at most *count records.
