@@ -1,0 +1,172 @@
+// Dialing through the NEC Aterm adapters on USB: the dial request and its state machine with
+// the progress dialog (kinds 32, 34), or one ITUSB_Control_TA request (kinds 36, 38, 40, 42).
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "dial/dial_form.h"
+#include "itusb/itusb.h"
+#include "main/usb_access.h"
+#include "platform/thread.h"
+#include "recvitmux/recv_itmux_thread.h"
+#include "recvusb/recv_usb_thread.h"
+
+namespace kalvix3 {
+
+using itusb::TaDialRequest;
+using itusb::UsbDialRequest;
+
+// ダイヤル発信失敗
+const char kDialFailedText[] = "\203\137\203\103\203\204\203\213\224\255\220\115\216\270\224\163";
+// ダイヤル発信失敗 LF 受話器を置いた状態で発信ボタンを押してください
+const char kDialNotReadyText[] =
+    "\203\137\203\103\203\204\203\213\224\255\220\115\216\270\224\163\n"
+    "\216\363\230\142\212\355\202\360\222\165\202\242\202\275\217\363\221\324\202\305\224\255"
+    "\220\115\203\173\203\136\203\223\202\360\211\237\202\265\202\304\202\255\202\276\202\263"
+    "\202\242";
+
+namespace {
+
+constexpr uint32_t kDelayBeforeStateMs = 500;
+constexpr uint8_t kStateRefused = 0;
+constexpr uint8_t kStateReady = 1;
+constexpr uint8_t kStateBusy = 2;
+constexpr uint8_t kPortRinging = 1; // line state of a port waiting for its handset
+
+bool isTelephonePort(int32_t telPort) { return telPort >= 1 && telPort <= 3; }
+
+size_t digitCount(const DigitText &digits) { return std::min(digits.length, kMaxDialDigits); }
+
+// Ev_USB_Control through the line's thread; a thread that no longer holds the driver counts as
+// a refusal.
+int32_t control(TRecvUSBThread &thread, uint32_t code, void *output, uint32_t outputLength,
+                const void *input, uint32_t inputLength) {
+    int32_t returned = 0;
+    if (!thread.control(code, output, outputLength, input, inputLength, returned))
+        return 0;
+    return returned;
+}
+
+enum class Readiness { Ready, Refused, GaveUp };
+
+// Asks for the dial state until the adapter is ready: state 2 again after 500 ms, an unknown
+// state again after a short pause, and no more than kMaxDialStateRequests times in all.
+Readiness waitUntilReady(TRecvUSBThread &thread) {
+    const itusb::DialStateRequest status{itusb::kUsbDialMarker, 0};
+    uint8_t state = 0;
+    for (int asked = 1;; ++asked) {
+        if (control(thread, itusb::kDialStateCode, &state, sizeof state, &status, sizeof status) ==
+                0 ||
+            state == kStateRefused)
+            return Readiness::Refused;
+        if (state == kStateReady)
+            return Readiness::Ready;
+        if (asked == kMaxDialStateRequests)
+            return Readiness::GaveUp;
+        platform::sleepMs(state == kStateBusy ? kDialStatePollMs : kUnknownDialStatePauseMs);
+    }
+}
+
+// Shows the dialog and keeps the calling thread's messages flowing until the dialled port
+// stops ringing or the user cancels (Cancel, or closing the dialog from its frame).
+void followRinging(TRecvUSBThread &thread, const UsbDialRequest &request, int32_t telPort) {
+    DialProgress progress(thread.hostWindow);
+    for (;;) {
+        progress.pumpMessages();
+        if (progress.cancelRequested()) {
+            control(thread, itusb::kDialCancelCode, nullptr, 0, &request, sizeof request);
+            progress.close();
+            return;
+        }
+        itusb::LineState lineState{};
+        control(thread, itusb::kLineStateCode, &lineState, sizeof lineState, nullptr, 0);
+        if (lineState.port[telPort] != kPortRinging) {
+            progress.close();
+            return;
+        }
+    }
+}
+
+struct TaDialCall : itusb::PendingRequest {
+    TaDialRequest request{};
+    uint8_t reply = 1;
+};
+
+} // namespace
+
+std::optional<UsbDialRequest> usbDialRequestFor(const DigitText &digits, int32_t telPort) {
+    if (!isTelephonePort(telPort) || digits.tooLong)
+        return std::nullopt;
+    UsbDialRequest request{};
+    request.marker = itusb::kUsbDialMarker;
+    size_t count = digitCount(digits);
+    request.digitCount = static_cast<uint8_t>(count);
+    for (size_t k = 0; k < count; ++k) {
+        auto value = static_cast<uint8_t>(digits.digits[k] - '0');
+        request.digits[k / 2] |= (k % 2 == 0) ? static_cast<uint8_t>(value << 4) : value;
+    }
+    request.portBit = static_cast<uint8_t>(1u << (2 * (telPort - 1)));
+    return request;
+}
+
+std::optional<TaDialRequest> taDialRequestFor(const DigitText &digits, int32_t telPort) {
+    if (!isTelephonePort(telPort) || digits.tooLong)
+        return std::nullopt;
+    TaDialRequest request{};
+    size_t count = digitCount(digits);
+    request.digitCount = static_cast<uint8_t>(count);
+    std::memcpy(request.digits, digits.digits, count);
+    request.portIndex = static_cast<uint8_t>(telPort - 1);
+    return request;
+}
+
+void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits) {
+    TRecvUSBThread *thread = line.usbThread.get();
+    if (thread == nullptr || !thread->controlAvailable())
+        return;
+    std::optional<UsbDialRequest> request = usbDialRequestFor(digits, telPort);
+    if (!request)
+        return;
+    if (control(*thread, itusb::kDialStartCode, nullptr, 0, &*request, sizeof *request) == 0) {
+        showDialFailure(thread->hostWindow, kDialFailedText);
+        return;
+    }
+    platform::sleepMs(kDelayBeforeStateMs);
+    switch (waitUntilReady(*thread)) {
+    case Readiness::Refused:
+        showDialFailure(thread->hostWindow, kDialNotReadyText);
+        return;
+    case Readiness::GaveUp:
+        // The adapter took the request: withdraw it before telling the user.
+        control(*thread, itusb::kDialCancelCode, nullptr, 0, &*request, sizeof *request);
+        showDialFailure(thread->hostWindow, kDialNotReadyText);
+        return;
+    case Readiness::Ready:
+        followRinging(*thread, *request, telPort);
+        return;
+    }
+}
+
+void DialItmux(LineSlot &line, int32_t telPort, const DigitText &digits) {
+    TRecvITMUXThread *thread = line.itmuxThread.get();
+    if (thread == nullptr)
+        return;
+    std::optional<TaDialRequest> request = taDialRequestFor(digits, telPort);
+    if (!request)
+        return;
+    thread->withDevice([&](ItmuxDevice &device) {
+        auto controlTa = itusb::lookUp<itusb::ControlTaEntry>(device.library, itusb::kControlTaName);
+        if (controlTa == nullptr)
+            return;
+        auto call = std::make_unique<TaDialCall>();
+        if (!call->event.valid())
+            return;
+        call->request = *request;
+        controlTa(call->event.native(), itusb::kControlTaSelector, device.device, &call->request,
+                  sizeof call->request, &call->reply, sizeof call->reply, &call->count,
+                  &call->block);
+        device.waitOrKeep(call, itusb::kRequestWaitMs); // the adapter's answer is not read
+    });
+}
+
+} // namespace kalvix3
