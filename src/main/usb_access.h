@@ -10,6 +10,7 @@
 
 #include "itusb/records.h"
 #include "kalvix3.h"
+#include "dial/dial_texts.h"
 #include "main/digits.h"
 #include "main/lines.h"
 
@@ -59,8 +60,8 @@ std::optional<itusb::UsbDialRequest> usbDialRequestFor(const DigitText &digits, 
 std::optional<itusb::TaDialRequest> taDialRequestFor(const DigitText &digits, int32_t telPort);
 
 // The message box texts of a refused dial (code page 932).
-extern const char kDialFailedText[];         // "ダイヤル発信失敗"
-extern const char kDialNotReadyText[];       // the same, LF, "受話器を置いた状態で…"
+inline constexpr const char *kDialFailedText = kDialFailed;                    // "ダイヤル発信失敗"
+inline constexpr const char *kDialNotReadyText = kDialFailedPutDownHandset; // the same, LF, "受話器を…"
 
 // How long DialUsb asks for the dial state before it gives up (states 2 and unknown alike).
 inline constexpr int kMaxDialStateRequests = 120;
