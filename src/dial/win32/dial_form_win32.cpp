@@ -27,6 +27,10 @@ constexpr ControlPlace kLayout[] = {
     {KALVIX3_DIAL_BTN_CANCEL, 224, 60, 75, 25}, // btnCancel
 };
 
+// ＭＳ Ｐゴシック, 12 pixels high, Shift-JIS; where the face is missing the system substitutes.
+constexpr char kFontFace[] = "\202l\202r \202o\203S\203V\203b\203N";
+constexpr LONG kFontHeight = -12; // character height, without the internal leading
+
 constexpr char kFailureCaption[] = "Kalvix3.dll";
 constexpr UINT kFailureStyle = 0x30; // MB_ICONEXCLAMATION | MB_OK
 // A pump call hands back to the dial loop after this long even if messages keep coming.
@@ -67,6 +71,29 @@ private:
     ~TDialForm() {
         if (holder != nullptr && *holder == this)
             *holder = nullptr;
+        if (font != nullptr)
+            DeleteObject(font); // the window and its controls are gone by now
+    }
+
+    // The dialog manager may not honour the template's character set, so the form makes its
+    // font itself and gives it to every control.
+    void applyFont() {
+        LOGFONTA logical{};
+        logical.lfHeight = kFontHeight;
+        logical.lfWeight = FW_NORMAL;
+        logical.lfCharSet = SHIFTJIS_CHARSET;
+        logical.lfOutPrecision = OUT_DEFAULT_PRECIS;
+        logical.lfClipPrecision = CLIP_DEFAULT_PRECIS;
+        logical.lfQuality = DEFAULT_QUALITY;
+        logical.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
+        lstrcpynA(logical.lfFaceName, kFontFace, LF_FACESIZE);
+        font = CreateFontIndirectA(&logical);
+        if (font == nullptr)
+            return; // the template's font stays
+        SendMessageA(handle, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        for (const ControlPlace &control : kLayout)
+            SendDlgItemMessageA(handle, control.id, WM_SETFONT, reinterpret_cast<WPARAM>(font),
+                                FALSE);
     }
 
     void FormCreate() {
@@ -76,6 +103,7 @@ private:
                            static_cast<DWORD>(GetWindowLongPtrA(handle, GWL_EXSTYLE)));
         SetWindowPos(handle, nullptr, kFormPosition.x, kFormPosition.y, frame.right - frame.left,
                      frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        applyFont();
         SendDlgItemMessageA(handle, KALVIX3_DIAL_IMG_ICON, STM_SETICON,
                             reinterpret_cast<WPARAM>(LoadIconA(nullptr, IDI_INFORMATION)), 0);
         // After the icon: a static resizes itself to the icon when it is given one.
@@ -125,6 +153,7 @@ private:
     }
 
     TDialForm **holder;
+    HFONT font = nullptr;
 };
 
 // Owned only by a window of this thread: an owner on another thread would tie the two threads'
