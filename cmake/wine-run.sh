@@ -43,6 +43,9 @@ program_pid=""
 cleanup() {
   [ -z "$program_pid" ] || kill "$program_pid" 2>/dev/null || true
   if [ -n "$xvfb" ]; then
+    # Wine's desktop process, shared by every program of the prefix, may be on this display:
+    # keep it until the prefix's server has ended (parallel tests may still be running).
+    timeout 120 "$wineserver" -w 2>/dev/null || true
     kill "$xvfb" 2>/dev/null || true
     wait "$xvfb" 2>/dev/null || true
   fi
