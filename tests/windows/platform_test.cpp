@@ -39,12 +39,6 @@ TEST(System, DirectoryAndPlatform) {
               "C:\\windows\\system32\\ITUSB.DLL");
 }
 
-TEST(System, UtcYearIsTheSystemTimes) {
-    SYSTEMTIME now{};
-    GetSystemTime(&now);
-    EXPECT_EQ(utcYear(), now.wYear);
-}
-
 TEST(System, OnlyRegularFilesExist) {
     std::string folder = tempFolder();
     std::string file = folder + "\\ITUSB.SYS";
@@ -72,12 +66,9 @@ TEST(Modules, LoadLookUpAndRelease) {
     ASSERT_TRUE(kernel);
     EXPECT_NE(kernel.symbol("GetTickCount"), nullptr);
     EXPECT_EQ(kernel.symbol("Kalvix3NoSuchEntry"), nullptr);
-    Module moved = std::move(kernel);
+    kernel.release();
     EXPECT_FALSE(kernel);
-    EXPECT_TRUE(moved);
-    moved.release();
-    EXPECT_FALSE(moved);
-    EXPECT_EQ(moved.symbol("GetTickCount"), nullptr);
+    EXPECT_EQ(kernel.symbol("GetTickCount"), nullptr);
 
     Module missing = Module::load("kalvix3-no-such-library.dll");
     EXPECT_FALSE(missing);
@@ -142,22 +133,6 @@ TEST(Threads, WaitingForAThreadNeverStartedReturnsAtOnce) {
     EXPECT_EQ(thread.runs.load(), 0);
 }
 
-TEST(Threads, SleepRunsItsTimeWithoutAStop) {
-    class Once : public Thread {
-    public:
-        ~Once() override { stopAndWait(); }
-        std::atomic<bool> completed{false};
-
-    protected:
-        void ThreadMain() override { completed = sleepUnlessStopped(80); }
-    } thread;
-    auto start = Clock::now();
-    thread.resume();
-    thread.waitFor();
-    EXPECT_GE(Clock::now() - start, 70ms);
-    EXPECT_TRUE(thread.completed.load());
-}
-
 // Every field goes through the DCB's bit fields and back, at the edges of each field's width.
 TEST(CommState, DcbFieldsConvertBothWays) {
     Dcb all;
@@ -205,15 +180,6 @@ TEST(CommState, DcbFieldsConvertBothWays) {
     EXPECT_EQ(single.fOutxDsrFlow, 0u);
     EXPECT_EQ(single.fDsrSensitivity, 0u);
     EXPECT_EQ(win32::fromNativeDcb(single), dtrOnly);
-}
-
-TEST(CommState, TimeoutsConvert) {
-    COMMTIMEOUTS native = win32::toNativeTimeouts({0xFFFFFFFF, 0, 1000, 0, 10000});
-    EXPECT_EQ(native.ReadIntervalTimeout, MAXDWORD);
-    EXPECT_EQ(native.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(native.ReadTotalTimeoutConstant, 1000u);
-    EXPECT_EQ(native.WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(native.WriteTotalTimeoutConstant, 10000u);
 }
 
 TEST(SerialPorts, APortThatCannotBeOpenedGivesNoPort) {
