@@ -12,4 +12,5 @@ find_program(KALVIX3_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(NOT KALVIX3_WINE)
     find_program(KALVIX3_WINE NAMES wine64 wine)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KALVIX3_WINE})
+# Through a wrapper that gives the program a Wine prefix and a display (see wine-run.sh).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${KALVIX3_WINE})

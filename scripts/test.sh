@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Runs every test: the Linux build, the same tests under address and undefined-behaviour
-# sanitizers, under the thread sanitizer, the fuzz targets for a bounded time, and the Windows builds (the 32-bit DLL's exports; the 64-bit tests under wine64).
-# Installs what is missing first.
+# sanitizers and under the thread sanitizer, the fuzz targets for a bounded time, and the Windows
+# builds (the 32-bit DLL's exports; the 64-bit tests under wine64). Installs what is missing
+# first, and prints how long each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${KALVIX3_JOBS:-2}"
 scripts/deps.sh build
 scripts/deps.sh windows
 
+timings=()
 run_preset() {
-  local preset=$1
+  local preset=$1 start=$SECONDS
   echo "==== $preset"
   cmake --preset "$preset" -G Ninja >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+  timings+=("$(printf '%-8s %5d s' "$preset" $((SECONDS - start)))")
 }
 
 run_preset default
@@ -22,7 +25,33 @@ run_preset tsan
 scripts/deps.sh fuzz
 run_preset fuzz
 run_preset mingw32
-export WINEPREFIX="${WINEPREFIX:-$(mktemp -d /tmp/kalvix3-wine.XXXXXX)}"
-export WINEDEBUG=-all
+
+# The 64-bit Windows tests: a Wine prefix of this run in a temporary folder (created by the
+# first test program, see cmake/wine-run.sh) and a virtual display of this run.
+own_prefix=""
+if [ -z "${WINEPREFIX:-}" ]; then
+  WINEPREFIX=$(mktemp -d /tmp/kalvix3-wine.XXXXXX)
+  own_prefix=$WINEPREFIX
+fi
+export WINEPREFIX WINEDEBUG=-all
+display_file=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+xvfb=$!
+finish() {
+  timeout 120 /usr/lib/wine/wineserver -w 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+  rm -f "$display_file"
+  [ -z "$own_prefix" ] || rm -rf "$own_prefix" "$own_prefix.lock"
+}
+trap finish EXIT
+for _ in $(seq 200); do
+  [ -s "$display_file" ] && break
+  kill -0 "$xvfb" 2>/dev/null || { echo "Xvfb did not start" >&2; exit 1; }
+  sleep 0.05
+done
+export DISPLAY=":$(head -n1 "$display_file")"
 run_preset mingw64
+
 echo "All test runs passed."
+printf '%s\n' "${timings[@]}"

@@ -11,6 +11,38 @@
 #include <functional>
 #include <memory>
 
+#ifdef _WIN32
+// windows.h defines the comm constants below as macros of the same values; it is included
+// here first so that the typed constants of the seam take their place wherever this is seen.
+#include <windows.h>
+#undef EV_RXCHAR
+#undef EV_ERR
+#undef PURGE_TXABORT
+#undef PURGE_RXABORT
+#undef PURGE_TXCLEAR
+#undef PURGE_RXCLEAR
+#undef SETDTR
+#undef CLRDTR
+#undef CE_RXOVER
+#undef CE_OVERRUN
+#undef CE_RXPARITY
+#undef CE_FRAME
+#undef CE_BREAK
+#undef CE_TXFULL
+#undef CE_PTO
+#undef CE_IOE
+#undef CE_DNS
+#undef CE_OOP
+#undef CE_MODE
+#undef NOPARITY
+#undef EVENPARITY
+#undef ONESTOPBIT
+#undef DTR_CONTROL_DISABLE
+#undef DTR_CONTROL_ENABLE
+#undef RTS_CONTROL_DISABLE
+#undef RTS_CONTROL_HANDSHAKE
+#endif
+
 namespace kalvix3::platform {
 
 // Event mask bits (SetCommMask / WaitCommEvent).

@@ -1,0 +1,88 @@
+#include "platform/thread.h"
+
+#include "platform/win32/handle_win32.h"
+
+namespace kalvix3::platform {
+
+using win32::UniqueHandle;
+
+struct Thread::Native {
+    UniqueHandle stopEvent{win32::makeEvent(true)}; // set by terminate(); ends stop-aware sleeps
+    UniqueHandle thread;                            // created by resume()
+    DWORD threadId = 0;
+
+    static DWORD WINAPI start(LPVOID self) {
+        Thread::runBody(static_cast<Thread *>(self));
+        return 0;
+    }
+};
+
+Thread::Thread() : native(std::make_unique<Native>()) {}
+
+Thread::~Thread() {
+    // A derived class has already waited; this only covers a thread that was never stopped.
+    if (native->thread) {
+        terminate();
+        waitFor();
+    }
+}
+
+void Thread::runBody(Thread *self) {
+    self->ThreadMain();
+    self->bodyEnded.store(true, std::memory_order_release);
+}
+
+void Thread::resume() {
+    if (native->thread || bodyEnded.load())
+        return;
+    DWORD id = 0;
+    HANDLE created = CreateThread(nullptr, 0, &Native::start, this, 0, &id);
+    if (created == nullptr)
+        return; // nothing runs; waitFor() returns at once
+    native->threadId = id;
+    native->thread = UniqueHandle(created);
+}
+
+void Thread::terminate() {
+    stopFlag.store(true, std::memory_order_release);
+    if (native->stopEvent)
+        SetEvent(native->stopEvent.get());
+    onTerminate();
+}
+
+// Messages that other threads send to this thread's windows keep being delivered while it
+// waits: a body caught in SendMessageA to such a window can then return, so a close never
+// deadlocks against a notification in flight. Posted messages stay queued for the owner's pump.
+void Thread::waitFor() {
+    if (!native->thread || isCurrentThread())
+        return;
+    HANDLE body = native->thread.get();
+    for (;;) {
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD woken = MsgWaitForMultipleObjects(1, &body, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (woken == WAIT_OBJECT_0)
+            return;
+        if (woken == WAIT_FAILED) {
+            WaitForSingleObject(body, INFINITE);
+            return;
+        }
+        // WAIT_OBJECT_0 + 1: a message was sent to this thread; the next peek delivers it.
+    }
+}
+
+bool Thread::isCurrentThread() const {
+    return native->thread && native->threadId == GetCurrentThreadId();
+}
+
+bool Thread::sleepUnlessStopped(uint32_t ms) {
+    if (!native->stopEvent) {
+        Sleep(ms);
+        return !terminated();
+    }
+    return WaitForSingleObject(native->stopEvent.get(), ms) == WAIT_TIMEOUT && !terminated();
+}
+
+void sleepMs(uint32_t ms) { Sleep(ms); }
+
+} // namespace kalvix3::platform
