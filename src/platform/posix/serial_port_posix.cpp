@@ -21,6 +21,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -137,6 +139,25 @@ int millisecondsUntil(SteadyClock::time_point deadline) {
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
 }
 
+// The slave side of a pseudo-terminal (Unix 98 or legacy BSD): no wire, so no byte size or
+// parity; Linux forces CS8 without parity there and refuses a change that would only set them.
+bool isPseudoTerminal(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
+        return false;
+    unsigned int deviceMajor = major(info.st_rdev);
+    return (deviceMajor >= 136 && deviceMajor <= 143) || deviceMajor == 3;
+}
+
+// Keeps the framing a pseudo-terminal insists on in the settings asked for.
+void keepPseudoTerminalFraming(const termios &current, termios &wanted) {
+    tcflag_t framing = CSIZE | PARENB | PARODD;
+#ifdef CMSPAR
+    framing |= CMSPAR;
+#endif
+    wanted.c_cflag = (wanted.c_cflag & ~framing) | (current.c_cflag & framing);
+}
+
 bool readLineCounters(int fd, posix::LineCounters &counters) {
 #ifdef TIOCGICOUNT
     serial_icounter_struct raw{};
@@ -173,7 +194,8 @@ public:
     PosixSerialPort(UniqueFd device, ExclusiveClaim claim, UniqueFd wake, const Dcb &initial,
                     bool hasCounters, const posix::LineCounters &counters)
         : device(std::move(device)), claim(std::move(claim)), wake(std::move(wake)),
-          hasCounters(hasCounters), counters(counters), lastDcb(initial) {}
+          pseudoTerminal(isPseudoTerminal(this->device.get())), hasCounters(hasCounters),
+          counters(counters), lastDcb(initial) {}
 
     ~PosixSerialPort() override {
         {
@@ -222,18 +244,27 @@ public:
     }
 
     bool setState(const Dcb &dcb) override {
-        termios tio{};
-        if (tcgetattr(device.get(), &tio) != 0) {
+        termios current{};
+        if (tcgetattr(device.get(), &current) != 0) {
             noteFailure(errno);
             return false;
         }
-        if (!posix::termiosFromDcb(dcb, tio)) {
+        termios wanted = current;
+        if (!posix::termiosFromDcb(dcb, wanted)) {
             errno = EINVAL;
             return false;
         }
-        if (tcsetattr(device.get(), TCSANOW, &tio) != 0) {
-            noteFailure(errno);
-            return false;
+        if (tcsetattr(device.get(), TCSANOW, &wanted) != 0) {
+            int error = errno;
+            if (error != EINVAL || !pseudoTerminal) {
+                noteFailure(error);
+                return false;
+            }
+            keepPseudoTerminalFraming(current, wanted);
+            if (tcsetattr(device.get(), TCSANOW, &wanted) != 0) {
+                noteFailure(errno);
+                return false;
+            }
         }
         posix::ModemLineLevels levels = posix::modemLinesForDcb(dcb);
         if (!setModemLine(TIOCM_DTR, levels.dtr) || !setModemLine(TIOCM_RTS, levels.rts))
@@ -516,6 +547,7 @@ private:
     UniqueFd device;
     ExclusiveClaim claim;
     UniqueFd wake;
+    const bool pseudoTerminal;
 
     mutable std::mutex lock;
     uint32_t mask = 0;
