@@ -196,6 +196,27 @@ TEST_F(PosixPort, SettingsRoundTripAndKeepWhatTermiosCannotHold) {
     EXPECT_EQ(read.BaudRate, 19200u) << "a refused state changes nothing";
 }
 
+TEST_F(PosixPort, APseudoTerminalKeepsItsFixedFramingEvenWhenAsked7E1Again) {
+    Dcb dcb;
+    ASSERT_TRUE(port->getState(dcb));
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    // The second time only the framing would change, which Linux refuses on a pty.
+    for (int round = 0; round < 2; ++round)
+        ASSERT_TRUE(port->setState(dcb)) << "round " << round;
+    Dcb read;
+    ASSERT_TRUE(port->getState(read));
+    EXPECT_EQ(read.BaudRate, 9600u);
+    EXPECT_EQ(read.ByteSize, 8) << "the driver's own framing";
+    EXPECT_EQ(read.Parity, NOPARITY);
+    EXPECT_EQ(read.fOutxCtsFlow, 1);
+}
+
 TEST_F(PosixPort, DtrChangesOnAPseudoTerminalSucceedAsNothingToDo) {
     EXPECT_TRUE(port->escapeFunction(SETDTR));
     EXPECT_TRUE(port->escapeFunction(CLRDTR));
