@@ -4,8 +4,10 @@
 // the moment the host's window procedure is called, minus the 100 ms pause the protocol takes
 // after every frame. Measured for an STX-frame adapter (kind 2; its frame is complete when the
 // repeated frame's STX arrives) and a terminal adapter (kind 30), one line and two lines at
-// once. Each figure is printed beside its floor: a bare pseudo-terminal wake-up (write on the
-// master, poll() returns on the slave) plus the overshoot of a bare 100 ms sleep.
+// once. Each figure is printed beside its floor: the same work done without the library by a
+// bare line (a thread wakes in poll() on a pseudo-terminal, reads, sleeps 100 ms, flushes,
+// acknowledges and calls the window procedure), with as many bare lines at once, measured call
+// by call in alternation with the library's lines so that both meet the same machine load.
 //
 // Idle: CPU time and wake-ups of the receive threads of two open lines that receive nothing;
 // their floor is the 200 ms wait slices, five per second per line.
@@ -27,6 +29,7 @@
 #include <poll.h>
 #include <termios.h>
 #include <set>
+#include <sys/eventfd.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -74,10 +77,10 @@ double microseconds(Clock::duration d) { return std::chrono::duration<double, st
 struct LatencyRow {
     std::string scenario;
     Spread spread;
+    Spread floor;
     int missed = 0; // calls that never reached the window
 };
 std::vector<LatencyRow> gLatency;
-Spread gWakeFloor, gSleepFloor;
 
 struct IdleRow {
     double seconds = 0, cpuMs = 0;
@@ -162,6 +165,78 @@ struct BenchLine {
     }
 };
 
+// The work of a line without the library, as the floor of what a line can do on this machine:
+// a thread wakes in poll() on the slave of a pseudo-terminal, reads, sleeps 100 ms, flushes,
+// writes the acknowledgement (for STX frames) and calls the window procedure.
+class BareLine {
+public:
+    BareLine(bool acknowledge) : acknowledge(acknowledge) {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || unlockpt(master) != 0)
+            throw std::runtime_error("posix_openpt");
+        slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        stopFd = eventfd(0, EFD_CLOEXEC);
+        if (slave < 0 || stopFd < 0)
+            throw std::runtime_error("bare line");
+        for (int fd : {master, slave}) {
+            termios tio{};
+            tcgetattr(fd, &tio);
+            cfmakeraw(&tio);
+            tcsetattr(fd, TCSANOW, &tio);
+        }
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        worker = std::thread(&BareLine::run, this);
+    }
+    ~BareLine() {
+        uint64_t one = 1;
+        (void)!::write(stopFd, &one, sizeof one);
+        worker.join();
+        ::close(stopFd);
+        ::close(slave);
+        ::close(master);
+    }
+
+    // Writes a frame as the device would; the time its last byte was written.
+    Clock::time_point send(const std::string &frame) {
+        char discard[256];
+        while (::read(master, discard, sizeof discard) > 0) {
+        } // the previous acknowledgement
+        (void)!::write(master, frame.data(), frame.size());
+        return Clock::now();
+    }
+    BenchWindow window;
+
+private:
+    void run() {
+        std::mutex lock;
+        std::condition_variable pause;
+        char buffer[512];
+        for (;;) {
+            pollfd watch[2] = {{slave, POLLIN, 0}, {stopFd, POLLIN, 0}};
+            if (poll(watch, 2, 200) <= 0)
+                continue;
+            if (watch[1].revents)
+                return;
+            while (::read(slave, buffer, sizeof buffer) > 0) {
+            }
+            std::unique_lock<std::mutex> hold(lock);
+            pause.wait_for(hold, kFramePause, [] { return false; });
+            hold.unlock();
+            tcflush(slave, TCIOFLUSH);
+            if (acknowledge)
+                (void)!::write(slave, "\x06\r\n", 3);
+            char number[] = "0312345678";
+            CopyDataRecord record{KALVIX3_CALLER_NUMBER_CODE, 10, number};
+            window.handle()->proc(window.handle(), KALVIX3_CALLER_NUMBER_MESSAGE, 1,
+                                  reinterpret_cast<intptr_t>(&record));
+        }
+    }
+
+    bool acknowledge;
+    int master = -1, slave = -1, stopFd = -1;
+    std::thread worker;
+};
+
 // The last byte of a call's frame was written when this chunk had been written: for the STX
 // adapters the repeated frame, whose STX completes the frame test; otherwise the only chunk.
 std::optional<Clock::time_point> frameCompleted(const SerialDevice &device) {
@@ -195,12 +270,18 @@ void openLines(ComDirectory &comDir, std::vector<std::unique_ptr<BenchLine>> &li
 void measureLatency(benchmark::State &state, int kind, int lineCount) {
     LatencyRow row;
     row.scenario = "kind " + std::to_string(kind) + (lineCount == 1 ? ", one line" : ", two lines at once");
-    std::vector<double> overheads;
+    std::vector<double> overheads, floors;
+    bool stxFrames = kalvix3::sim::familyOfKind(kind) == kalvix3::sim::Family::NumberDisplay;
+    std::string bareFrame = kalvix3::sim::callerReport(*kalvix3::sim::familyOfKind(kind), Call::withNumber("0312345678"));
     for (auto _ : state) {
         ComDirectory comDir;
         std::vector<std::unique_ptr<BenchLine>> lines;
         openLines(comDir, lines, kind, lineCount);
+        std::vector<std::unique_ptr<BareLine>> bare;
+        for (int i = 0; i < lineCount; ++i)
+            bare.push_back(std::make_unique<BareLine>(stxFrames));
         for (int call = 0; call < gCalls; ++call) {
+            // The library's lines...
             for (auto &line : lines) {
                 line->device->clearRecord();
                 line->device->placeCall(Call::withNumber("03" + std::to_string(10000000 + call)));
@@ -216,74 +297,24 @@ void measureLatency(benchmark::State &state, int kind, int lineCount) {
                 overheads.push_back(microseconds(*arrived - *completed - kFramePause));
             }
             std::this_thread::sleep_for(20ms); // the line re-arms its events after the call
+            // ...then as many bare lines, under the same load.
+            std::vector<Clock::time_point> written;
+            for (auto &line : bare)
+                written.push_back(line->send(bareFrame));
+            for (size_t i = 0; i < bare.size(); ++i)
+                if (auto arrived = bare[i]->window.arrival(static_cast<size_t>(call), kArrivalLimit))
+                    floors.push_back(microseconds(*arrived - written[i] - kFramePause));
+            std::this_thread::sleep_for(20ms);
         }
     }
     row.spread = spreadOf(overheads);
+    row.floor = spreadOf(floors);
     state.counters["median_us"] = row.spread.median;
     state.counters["p99_us"] = row.spread.p99;
     state.counters["worst_us"] = row.spread.worst;
+    state.counters["floor_worst_us"] = row.floor.worst;
     state.counters["missed"] = row.missed;
     gLatency.push_back(row);
-}
-
-// A bare pseudo-terminal: write on the master, a thread wakes in poll() on the slave.
-void measureWakeFloor(benchmark::State &state) {
-    std::vector<double> wakes;
-    for (auto _ : state) {
-        int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        unlockpt(master);
-        int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        termios tio{};
-        tcgetattr(slave, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
-        std::atomic<bool> done{false};
-        std::mutex lock;
-        std::vector<Clock::time_point> woke;
-        std::thread reader([&] {
-            char byte;
-            while (!done) {
-                pollfd watch{slave, POLLIN, 0};
-                if (poll(&watch, 1, 100) > 0 && ::read(slave, &byte, 1) == 1) {
-                    std::lock_guard<std::mutex> hold(lock);
-                    woke.push_back(Clock::now());
-                }
-            }
-        });
-        std::vector<Clock::time_point> written;
-        for (int i = 0; i < 2 * gCalls; ++i) {
-            (void)!::write(master, "x", 1);
-            written.push_back(Clock::now());
-            std::this_thread::sleep_for(5ms);
-        }
-        done = true;
-        reader.join();
-        for (size_t i = 0; i < std::min(written.size(), woke.size()); ++i)
-            wakes.push_back(microseconds(woke[i] - written[i]));
-        ::close(slave);
-        ::close(master);
-    }
-    gWakeFloor = spreadOf(wakes);
-    state.counters["median_us"] = gWakeFloor.median;
-    state.counters["worst_us"] = gWakeFloor.worst;
-}
-
-// A bare 100 ms sleep of the kind the receive thread takes, and by how much it overshoots.
-void measureSleepFloor(benchmark::State &state) {
-    std::vector<double> overshoots;
-    for (auto _ : state) {
-        std::mutex lock;
-        std::condition_variable never;
-        for (int i = 0; i < std::max(20, gCalls / 2); ++i) {
-            std::unique_lock<std::mutex> hold(lock);
-            auto start = Clock::now();
-            never.wait_for(hold, kFramePause, [] { return false; });
-            overshoots.push_back(microseconds(Clock::now() - start - kFramePause));
-        }
-    }
-    gSleepFloor = spreadOf(overshoots);
-    state.counters["median_us"] = gSleepFloor.median;
-    state.counters["worst_us"] = gSleepFloor.worst;
 }
 
 std::set<int> threadIds() {
@@ -358,23 +389,19 @@ void measureIdleLines(benchmark::State &state) {
 }
 
 void printSummary() {
-    double floorMedian = gWakeFloor.median + gSleepFloor.median;
-    double floorP99 = gWakeFloor.p99 + gSleepFloor.p99;
-    double floorWorst = gWakeFloor.worst + gSleepFloor.worst;
     std::printf("\nNotification latency overhead: last frame byte written -> window procedure, minus the 100 ms pause\n");
-    std::printf("floor = bare pty wake-up (median %.0f, p99 %.0f, worst %.0f us) + bare 100 ms sleep overshoot "
-                "(median %.0f, p99 %.0f, worst %.0f us)\n",
-                gWakeFloor.median, gWakeFloor.p99, gWakeFloor.worst, gSleepFloor.median, gSleepFloor.p99,
-                gSleepFloor.worst);
+    std::printf("(floor: a bare line doing the same work without the library, alternating with it call by call)\n");
     std::printf("%-28s %7s  %18s  %18s  %18s  %s\n", "scenario", "samples", "median (floor) us",
                 "p99 (floor) us", "worst (floor) us", "target median<1ms worst<5ms");
     for (const LatencyRow &row : gLatency) {
         bool met = row.spread.median < 1000 && row.spread.worst < 5000 && row.missed == 0;
         std::printf("%-28s %7zu  %8.0f (%6.0f)  %8.0f (%6.0f)  %8.0f (%6.0f)  %s%s\n", row.scenario.c_str(),
-                    row.spread.samples, row.spread.median, floorMedian, row.spread.p99, floorP99,
-                    row.spread.worst, floorWorst, met ? "met" : "MISSED",
+                    row.spread.samples, row.spread.median, row.floor.median, row.spread.p99, row.floor.p99,
+                    row.spread.worst, row.floor.worst, met ? "met" : "MISSED",
                     row.missed ? (" (" + std::to_string(row.missed) + " calls lost)").c_str() : "");
     }
+    if (gIdle.lines == 0)
+        return;
     double sliceFloor = gIdle.lines * gIdle.seconds * 5.0;
     std::printf("\nIdle: %d open lines receiving nothing for %.1f s\n", gIdle.lines, gIdle.seconds);
     std::printf("  wake-ups  %6ld   (floor %.0f: one per 200 ms wait slice per line)\n", gIdle.wakeups, sliceFloor);
@@ -398,8 +425,6 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&restCount, rest.data());
 
     auto once = [](benchmark::internal::Benchmark *b) { b->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime(); };
-    once(benchmark::RegisterBenchmark("floor/pty_wakeup", measureWakeFloor));
-    once(benchmark::RegisterBenchmark("floor/sleep_100ms_overshoot", measureSleepFloor));
     once(benchmark::RegisterBenchmark("latency/kind2/one_line", [](benchmark::State &s) { measureLatency(s, 2, 1); }));
     once(benchmark::RegisterBenchmark("latency/kind2/two_lines", [](benchmark::State &s) { measureLatency(s, 2, 2); }));
     once(benchmark::RegisterBenchmark("latency/kind30/one_line", [](benchmark::State &s) { measureLatency(s, 30, 1); }));
