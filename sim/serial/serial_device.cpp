@@ -73,7 +73,8 @@ int millisecondsUntil(Clock::time_point when) {
 
 struct Scheduled {
     std::string bytes;
-    bool untilAcknowledged = false; // dropped when the device receives an ACK
+    uint64_t report = 0; // the caller report these copies repeat (0: not a report); dropped
+                         // when the device receives the ACK of that report
 };
 
 } // namespace
@@ -102,6 +103,8 @@ struct SerialDevice::State {
     std::string receivedAll;
     std::vector<Chunk> sentLog;
     size_t acks = 0;
+    uint64_t nextReport = 1;
+    uint64_t reportOnLine = 0; // the report whose copy was taken up for sending last
 
     void wakeServer() {
         uint64_t one = 1;
@@ -109,8 +112,8 @@ struct SerialDevice::State {
     }
 
     // Lock held.
-    void scheduleBytes(Clock::time_point when, std::string bytes, bool untilAcknowledged = false) {
-        schedule.emplace(when, Scheduled{std::move(bytes), untilAcknowledged});
+    void scheduleBytes(Clock::time_point when, std::string bytes, uint64_t report = 0) {
+        schedule.emplace(when, Scheduled{std::move(bytes), report});
     }
 };
 
@@ -160,8 +163,9 @@ void SerialDevice::placeCall(const Call &call) {
     auto now = Clock::now();
     if (state->family == Family::NumberDisplay) {
         auto when = now;
+        uint64_t id = state->nextReport++;
         for (int copy = 0; copy < kMostCopies; ++copy) {
-            state->scheduleBytes(when, report, true);
+            state->scheduleBytes(when, report, id);
             when += copy == 0 ? Clock::duration(kSecondCopyAfter) : Clock::duration(kResendEvery);
         }
     } else {
@@ -287,6 +291,8 @@ void SerialDevice::serve() {
                 break;
             auto now = Clock::now();
             while (!s.schedule.empty() && s.schedule.begin()->first <= now) {
+                if (s.schedule.begin()->second.report != 0)
+                    s.reportOnLine = s.schedule.begin()->second.report;
                 outbox.push_back(std::move(s.schedule.begin()->second.bytes));
                 s.schedule.erase(s.schedule.begin());
                 ++s.unsent;
@@ -346,7 +352,11 @@ void SerialDevice::serve() {
             for (Answer &answer : s.responder.take(bytes)) {
                 if (answer.acknowledged) {
                     ++s.acks;
-                    std::erase_if(s.schedule, [](const auto &entry) { return entry.second.untilAcknowledged; });
+                    // An ACK answers the report on the line, not one placed since and not yet sent.
+                    uint64_t answered = s.reportOnLine;
+                    std::erase_if(s.schedule, [answered](const auto &entry) {
+                        return entry.second.report != 0 && entry.second.report == answered;
+                    });
                 }
                 if (!answer.reply.empty())
                     s.scheduleBytes(now, std::move(answer.reply));

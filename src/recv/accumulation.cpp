@@ -38,6 +38,16 @@ bool AccumulationBuffer::frameReady(int32_t kind, bool historyMode) {
 
 std::string_view AccumulationBuffer::text() const { return frameText(bytes, length); }
 
+void AccumulationBuffer::dropFront(size_t count) {
+    if (count >= length) {
+        clear();
+        return;
+    }
+    std::memmove(bytes, bytes + count, length - count);
+    length -= count;
+    std::memset(bytes + length, 0, kSize - length);
+}
+
 void AccumulationBuffer::clear() {
     std::memset(bytes, 0, kSize);
     length = 0;

@@ -24,6 +24,8 @@ public:
     std::string_view text() const;
     size_t size() const { return length; }
     void clear();
+    // Drops the first `count` bytes (all of them when count exceeds the size).
+    void dropFront(size_t count);
 
 private:
     uint8_t bytes[kSize] = {};

@@ -59,6 +59,16 @@ std::string_view frameText(const uint8_t *buffer, size_t length) {
     return {reinterpret_cast<const char *>(buffer), textLength};
 }
 
+std::string_view firstStxFrame(std::string_view text) {
+    size_t stx = text.find(STX);
+    if (stx == std::string_view::npos)
+        return {};
+    size_t etx = text.find(ETX, stx);
+    if (etx == std::string_view::npos)
+        return {};
+    return text.substr(stx, etx - stx + 1);
+}
+
 bool frameComplete(int32_t kind, bool historyMode, std::string_view text) {
     switch (familyOf(kind)) {
     case Family::NumberDisplay:

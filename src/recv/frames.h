@@ -21,6 +21,9 @@ std::string_view frameText(const uint8_t *buffer, size_t length);
 // True when `text` holds a complete frame for the device kind (and history mode).
 bool frameComplete(int32_t kind, bool historyMode, std::string_view text);
 
+// The first STX ... ETX frame of a text (empty when there is none).
+std::string_view firstStxFrame(std::string_view text);
+
 // Runs the kind's parser; clears the whole result first. Kinds without a parser leave it empty.
 void parseFrame(int32_t kind, std::string_view text, ParsedFrame &result);
 

@@ -81,6 +81,8 @@ bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
         if (got == 0)
             break;
         buffer.append(chunk, got);
+        while (!history && dropStaleRepeat(buffer)) {
+        }
         complete = buffer.frameReady(deviceKind, history);
     }
     if (!complete)
@@ -91,8 +93,10 @@ bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
         return false;
     hComm->purge(platform::PURGE_ALL);
     bool stxFrames = familyOf(deviceKind) == Family::NumberDisplay;
-    if (stxFrames && !history)
+    if (stxFrames && !history) {
         WritePort(kAcknowledge, sizeof kAcknowledge);
+        rememberAcknowledged(buffer.text());
+    }
     ParsedFrame parsed;
     parseFrame(deviceKind, buffer.text(), parsed);
     buffer.clear();
@@ -109,6 +113,30 @@ bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
         hComm->setMask(kReceiveEvents);
     }
     drainBeforeWaiting = true;
+    return true;
+}
+
+// A number-display adapter repeats its report until the acknowledgement reaches it, so a copy
+// can arrive after the purge that followed the report. Left in the buffer it would be taken for
+// the next call; a copy identical to the frame just acknowledged, arriving within the device's
+// repeat period, is dropped instead.
+void TRecvThread::rememberAcknowledged(std::string_view text) {
+    std::string_view frame = firstStxFrame(text);
+    acknowledgedLength = std::min(frame.size(), sizeof acknowledgedFrame);
+    std::memcpy(acknowledgedFrame, frame.data(), acknowledgedLength);
+    acknowledgedAt = std::chrono::steady_clock::now();
+}
+
+bool TRecvThread::dropStaleRepeat(AccumulationBuffer &buffer) {
+    if (acknowledgedLength == 0 || familyOf(deviceKind) != Family::NumberDisplay)
+        return false;
+    if (std::chrono::steady_clock::now() - acknowledgedAt > kRepeatWindow)
+        return false;
+    std::string_view text = buffer.text();
+    std::string_view frame = firstStxFrame(text);
+    if (frame != std::string_view(acknowledgedFrame, acknowledgedLength))
+        return false;
+    buffer.dropFront(static_cast<size_t>(frame.data() - text.data()) + frame.size());
     return true;
 }
 

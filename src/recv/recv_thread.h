@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -59,6 +60,13 @@ private:
     bool handleLineError(AccumulationBuffer &buffer);
     bool waitForPortEvent(uint32_t &eventWord);
 
+    void rememberAcknowledged(std::string_view text);
+    bool dropStaleRepeat(AccumulationBuffer &buffer);
+
+    static constexpr std::chrono::seconds kRepeatWindow{3};
+    char acknowledgedFrame[AccumulationBuffer::kSize] = {};
+    size_t acknowledgedLength = 0;
+    std::chrono::steady_clock::time_point acknowledgedAt{};
     bool drainBeforeWaiting = false;
     std::mutex writeLock;
     std::mutex replyLock;

@@ -9,7 +9,7 @@ expect() { # expect NAME WANTED-STATUS COMMAND...
   local name=$1 want=$2; shift 2
   "$@" >"$out" 2>"$err"; local got=$?
   if [ "$got" -ne "$want" ]; then
-    echo "FAIL $name: exit $got, wanted $want"; sed 's/^/  /' "$err" | head -5
+    echo "FAIL $name: exit $got, wanted $want"; tail -5 "$out" | sed "s/^/  /"; sed "s/^/  /" "$err" | head -5
     failures=$((failures + 1))
   else passed=$((passed + 1)); fi
 }

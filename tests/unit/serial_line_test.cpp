@@ -236,3 +236,22 @@ TEST_F(SerialLine, WriteLineOnAnEmptySlotDoesNothing) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SerialLine, LateRepeatOfAnAcknowledgedReportIsNotTakenForTheNextCall) {
+    auto device = openKind(2);
+    ASSERT_TRUE(device->waitUntil([&] { return device->waitPending(); }, 2s));
+    const std::string first = "\x02" "0315 10420312345678          \x03";
+    const std::string second = "\x02" "0315 10440399998888          \x03";
+    device->inject(first + "\x02");
+    ASSERT_TRUE(host.waitForCount(1, 2s));
+    ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81; }, 2s));
+    device->inject(first); // the adapter had not seen the acknowledgement yet
+    std::this_thread::sleep_for(50ms);
+    device->inject(second + "\x02");
+    ASSERT_TRUE(host.waitForCount(2, 2s));
+    EXPECT_EQ(host.texts(), (std::vector<std::string>{"0312345678", "0399998888"}));
+}
+
+} // namespace

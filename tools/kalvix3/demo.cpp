@@ -162,6 +162,7 @@ void serialPart(const std::string &comDir, Tally &tally) {
     for (size_t i = 0; i < 4; ++i) {
         adapter->placeCall(calls[i]);
         bool ok = line0.waitFor(i + 1, 3s) && line0.received()[i] == expected[i];
+        adapter->waitUntilSent(3s); // the adapter has taken the acknowledgement
         tally.check(ok, std::string("call ") + expected[i] + " on line 0");
     }
     terminal->placeCall(Call::withNumber("0667778888"));
