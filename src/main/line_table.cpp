@@ -5,6 +5,7 @@
 #include "main/catalogue.h"
 #include "main/device_kinds.h"
 #include "main/lines.h"
+#include "platform/notify.h"
 #include "recv/recv_thread.h"
 #include "recvitmux/recv_itmux_thread.h"
 #include "recvusb/recv_usb_thread.h"
@@ -68,10 +69,20 @@ void takeDownSerialLine(LineSlot &line, bool resetMn128, bool lowerDtr) {
     line.port.reset(); // closes the port
 }
 
+namespace {
+// The caller runs inside the thread's body, or inside the window procedure that the thread is
+// waiting for right now (on Windows that procedure runs on the window's own thread).
+bool waitsForCaller(const platform::Thread *thread, Kalvix3Window window) {
+    return thread != nullptr &&
+           (thread->isCurrentThread() ||
+            (thread->notifying() && platform::handlingSentMessage(window)));
+}
+} // namespace
+
 bool calledFromLineThread(const LineSlot &line) {
-    return (line.serialThread && line.serialThread->isCurrentThread()) ||
-           (line.usbThread && line.usbThread->isCurrentThread()) ||
-           (line.itmuxThread && line.itmuxThread->isCurrentThread());
+    return (line.serialThread && waitsForCaller(line.serialThread.get(), line.serialThread->hostWindow)) ||
+           (line.usbThread && waitsForCaller(line.usbThread.get(), line.usbThread->hostWindow)) ||
+           (line.itmuxThread && waitsForCaller(line.itmuxThread.get(), line.itmuxThread->hostWindow));
 }
 
 void closeLine(int32_t slot) {

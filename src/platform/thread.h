@@ -30,6 +30,11 @@ public:
     }
     bool finished() const { return bodyEnded.load(std::memory_order_acquire); }
     bool isCurrentThread() const; // true on the thread that runs the body
+    // The Thread whose body runs on the calling thread, or null.
+    static Thread *current();
+    // True while the body is sending a notification to a host window (and waits for it).
+    bool notifying() const { return inNotification.load(std::memory_order_acquire); }
+    void setNotifying(bool value) { inNotification.store(value, std::memory_order_release); }
 
 protected:
     virtual void ThreadMain() = 0;
@@ -41,7 +46,9 @@ protected:
 private:
     struct Native;
     static void runBody(Thread *self);
+    static void markCurrent(Thread *self);
     std::atomic<bool> stopFlag{false};
+    std::atomic<bool> inNotification{false};
     std::atomic<bool> bodyEnded{false};
     std::unique_ptr<Native> native;
 };

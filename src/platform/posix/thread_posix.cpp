@@ -24,7 +24,9 @@ Thread::~Thread() {
 }
 
 void Thread::runBody(Thread *self) {
+    markCurrent(self);
     self->ThreadMain();
+    markCurrent(nullptr);
     self->bodyEnded.store(true, std::memory_order_release);
 }
 

@@ -28,7 +28,9 @@ Thread::~Thread() {
 }
 
 void Thread::runBody(Thread *self) {
+    markCurrent(self);
     self->ThreadMain();
+    markCurrent(nullptr);
     self->bodyEnded.store(true, std::memory_order_release);
 }
 
