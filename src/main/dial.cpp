@@ -102,6 +102,10 @@ void dial(int32_t slot, int32_t telPort, const char *phoneNumber) {
     DigitText digits = digitTextOf(phoneNumber);
     if (digits.tooLong)
         return; // a shortened number would ring somebody else
+    // A dial right after the open would land between the initialisation commands, whose purges
+    // can abort it: let the sequence finish first.
+    if (line->serialThread)
+        line->serialThread->waitUntilInitialised(kInitialisationWaitMs);
     switch (dialProcedureFor(line->kind)) {
     case DialProcedure::Alexon:
         return DialAlexon(slot, *line, telPort, digits);

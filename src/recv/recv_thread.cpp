@@ -175,7 +175,13 @@ bool TRecvThread::waitForPortEvent(uint32_t &eventWord) {
 }
 
 void TRecvThread::ThreadMain() {
+    // Whoever waits for the initialisation is released on every way out of the body.
+    struct InitialisationDone {
+        platform::Event &event;
+        ~InitialisationDone() { event.set(); }
+    } done{initialised};
     runInitialisation();
+    initialised.set();
     AccumulationBuffer buffer;
     while (!terminated()) {
         uint32_t eventWord = 0;

@@ -27,6 +27,8 @@ inline constexpr uint32_t kReceiveEvents = platform::EV_RXCHAR | platform::EV_ER
 inline constexpr uint32_t kWaitSliceMs = 200;
 inline constexpr uint32_t kFramePauseMs = 100;
 inline constexpr uint32_t kErrorPauseMs = 500;
+// The longest initialisation (MN128: 500 ms and three commands) with room to spare.
+inline constexpr uint32_t kInitialisationWaitMs = 1500;
 
 class TRecvThread : public platform::Thread {
 public:
@@ -46,6 +48,10 @@ public:
     // The last reply parsed in history mode (dateText, timeText, numberText).
     ParsedFrame takeReply();
     void clearReply();
+
+    // Waits until the device's initialisation sequence has been sent (at once for kinds that
+    // have none, or once the thread has ended); false when `timeoutMs` passed first.
+    bool waitUntilInitialised(uint32_t timeoutMs) { return initialised.wait(timeoutMs); }
 
     uint32_t ReadPort(uint8_t *buffer, uint32_t maximum);
     void WritePort(const void *buffer, uint32_t length);
@@ -68,6 +74,7 @@ private:
     size_t acknowledgedLength = 0;
     std::chrono::steady_clock::time_point acknowledgedAt{};
     bool drainBeforeWaiting = false;
+    platform::Event initialised;
     std::mutex writeLock;
     std::mutex replyLock;
     ParsedFrame reply{};

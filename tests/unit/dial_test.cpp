@@ -1,6 +1,8 @@
 // Serial dialing over the scripted port: the command bytes, DTR and pacing of each procedure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kalvix3.h"
 #include "main/digits.h"
 #include "platform/serial_port.h"
@@ -114,6 +116,38 @@ TEST_F(SerialDial, Mn128SelectsTheModeThenDials) {
     EXPECT_EQ(writes[0].bytes, "AT!T2\r\n");
     EXPECT_EQ(writes[1].bytes, "ATD0312345678;1\r\n");
     EXPECT_GE(writes[1].when - writes[0].when, 95ms);
+}
+
+} // namespace
+
+namespace {
+
+TEST(DialAfterOpen, WaitsForTheInitialisationCommands) {
+    struct Case {
+        int32_t kind;
+        const char *lastInitialisation;
+        const char *dial;
+    };
+    const Case cases[] = {
+        {15, "ATG55=0\r\n", "AT\\D1/0312345678\r\n"},
+        {50, "AT#H1\r\n", "AT!T2\r\n"},
+    };
+    for (const Case &c : cases) {
+        ScriptedPorts ports;
+        HostWindow host;
+        ASSERT_EQ(OpenCommLineEx(0, host.window(), 8, c.kind), 0);
+        KalvixDialEx(0, 1, "0312345678"); // at once, while the adapter is being set up
+        auto writes = ports.device("COM8")->writes();
+        CloseCommLineEx(0);
+        std::vector<std::string> sent;
+        for (const auto &write : writes)
+            sent.push_back(write.bytes);
+        auto init = std::find(sent.begin(), sent.end(), c.lastInitialisation);
+        auto dial = std::find(sent.begin(), sent.end(), c.dial);
+        ASSERT_NE(init, sent.end()) << c.kind;
+        ASSERT_NE(dial, sent.end()) << c.kind;
+        EXPECT_LT(init, dial) << "kind " << c.kind << ": the dial went out during initialisation";
+    }
 }
 
 } // namespace
