@@ -4,13 +4,7 @@
 //
 // Prints the slave path (and makes PATH a symbolic link to it, so that KALVIX3_COM_DIR=<dir>
 // with PATH <dir>/COM3 lets the library open it as COM3), then reads commands from stdin:
-//   call NUMBER | call withheld | call out-of-area | call public | call none
-//   noise N                          N bytes of line noise
-//   history add MMDD HHMM NUMBER     store a call for history requests (number-display kinds)
-//   history clear
-//   sent                             what the library has sent so far, escaped
-//   vanish                           close the master side, as an unplugged adapter
-//   quit                             (also end of input)
+// the console commands of kalvix3_sim/console.h.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -22,46 +16,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kalvix3_sim/console.h"
 #include "kalvix3_sim/serial_device.h"
 
-using kalvix3::sim::Call;
-using kalvix3::sim::CallerKind;
-using kalvix3::sim::HistoryEntry;
 using kalvix3::sim::SerialDevice;
 
 namespace {
-
-std::string escaped(const std::string &bytes) {
-    std::string text;
-    for (unsigned char c : bytes) {
-        if (c == '\r')
-            text += "\\r";
-        else if (c == '\n')
-            text += "\\n";
-        else if (c == '\\')
-            text += "\\\\";
-        else if (c >= 0x20 && c < 0x7F)
-            text += static_cast<char>(c);
-        else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            text += hex;
-        }
-    }
-    return text;
-}
-
-Call callFor(const std::string &what) {
-    if (what == "withheld")
-        return Call::of(CallerKind::Withheld);
-    if (what == "out-of-area")
-        return Call::of(CallerKind::OutOfArea);
-    if (what == "public")
-        return Call::of(CallerKind::PublicPhone);
-    if (what == "none")
-        return Call::of(CallerKind::NoNumber);
-    return Call::withNumber(what);
-}
 
 // Replaces a link left by an earlier run; refuses to replace anything that is not a link.
 bool makeLink(const std::string &target, const std::string &link) {
@@ -113,41 +73,7 @@ int main(int argc, char **argv) {
         return 1;
     std::cout << device->slavePath() << std::endl;
 
-    std::vector<HistoryEntry> history;
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::istringstream words(line);
-        std::string command;
-        words >> command;
-        if (command == "call") {
-            std::string what;
-            words >> what;
-            device->placeCall(callFor(what));
-        } else if (command == "noise") {
-            size_t count = 0;
-            words >> count;
-            device->injectNoise(count);
-        } else if (command == "history") {
-            std::string action;
-            words >> action;
-            if (action == "clear") {
-                history.clear();
-            } else if (action == "add") {
-                HistoryEntry entry;
-                words >> entry.monthDay >> entry.hourMinute >> entry.number;
-                history.push_back(entry);
-            }
-            device->setHistory(history);
-        } else if (command == "sent") {
-            std::cout << escaped(device->receivedBytes()) << std::endl;
-        } else if (command == "vanish") {
-            device->vanish();
-        } else if (command == "quit") {
-            break;
-        } else if (!command.empty()) {
-            std::cerr << "unknown command: " << command << "\n";
-        }
-    }
+    kalvix3::sim::runConsole(*device, std::cin, std::cout);
     device->stop();
     if (!link.empty())
         unlink(link.c_str());

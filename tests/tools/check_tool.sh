@@ -45,6 +45,12 @@ expect "kind outside the catalogue" 1 "$tool" watch --kind 9 --port 3
 contains "kind explained" "$err" 'result 10'
 rmdir "$empty"
 
+printf 'call 0312345678\nsent\nquit\n' >"$err.in"
+expect "simulate" 0 bash -c "\"$tool\" simulate --kind 14 --port 5 <\"$err.in\""
+contains "simulate says where" "$out" 'export KALVIX3_COM_DIR=.*kalvix3-sim'
+rm -f "$err.in"
+expect "simulate a USB kind" 2 "$tool" simulate --kind 32
+
 if [ "${KALVIX3_TOOL_DEMO:-1}" = 1 ]; then
   expect "demo" 0 "$tool" demo
   contains "demo summary" "$out" 'expected results arrived'
