@@ -69,9 +69,9 @@ void takeDownSerialLine(LineSlot &line, bool resetMn128, bool lowerDtr) {
 }
 
 bool calledFromLineThread(const LineSlot &line) {
-    return (line.serialThread && line.serialThread->isCurrentThread()) ||
-           (line.usbThread && line.usbThread->isCurrentThread()) ||
-           (line.itmuxThread && line.itmuxThread->isCurrentThread());
+    return (line.serialThread && line.serialThread->bodyWaitsOnCaller()) ||
+           (line.usbThread && line.usbThread->bodyWaitsOnCaller()) ||
+           (line.itmuxThread && line.itmuxThread->bodyWaitsOnCaller());
 }
 
 void closeLine(int32_t slot) {

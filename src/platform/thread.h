@@ -30,6 +30,10 @@ public:
     }
     bool finished() const { return bodyEnded.load(std::memory_order_acquire); }
     bool isCurrentThread() const; // true on the thread that runs the body
+    // True when the body is waiting on the calling thread, so the caller must not wait for the
+    // body: on the body's own thread, and on Windows also in a window procedure that handles a
+    // message the body is sending (it runs on the window's thread, the body blocked meanwhile).
+    bool bodyWaitsOnCaller() const;
 
 protected:
     virtual void ThreadMain() = 0;

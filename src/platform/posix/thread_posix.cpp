@@ -51,6 +51,9 @@ bool Thread::isCurrentThread() const {
     return native->worker.get_id() == std::this_thread::get_id();
 }
 
+// A host window procedure runs on the sending thread here, so only the body's own thread counts.
+bool Thread::bodyWaitsOnCaller() const { return isCurrentThread(); }
+
 bool Thread::sleepUnlessStopped(uint32_t ms) {
     std::unique_lock<std::mutex> hold(native->lock);
     return !native->stopRequested.wait_for(hold, std::chrono::milliseconds(ms),
