@@ -82,6 +82,10 @@ void closeLine(int32_t slot) {
     // wait for itself and free the stack it runs on: refused, the line stays open.
     if (calledFromLineThread(*line))
         return;
+    if (line->dialsRunning > 0) {
+        line->closeWhenDialEnds = true; // the dial's message pump is on the stack: see DialUsb
+        return;
+    }
     Family family = familyOf(line->kind);
     if (family == Family::AtermUsb || family == Family::AtermItmux) {
         closeUsbLine(*line);

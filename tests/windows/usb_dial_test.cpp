@@ -321,6 +321,41 @@ TEST_F(UsbDial, RingingPortShowsTheDialogUntilCancel) {
     EXPECT_EQ(findWindowOf(dialThread, nullptr, kCaption), nullptr);
 }
 
+// A host whose window procedure closes the dialling line while the phone rings (here a timer
+// of the host's thread, which the dial's pump runs): the dial is cancelled, and the line is
+// closed by the time KalvixDialEx returns.
+Kalvix3Library *closingLibrary = nullptr;
+bool closedWhileShown = false;
+void CALLBACK closeTheLine(HWND, UINT, UINT_PTR timer, DWORD) {
+    if (*closingLibrary->dialForm == nullptr)
+        return; // not ringing yet
+    KillTimer(nullptr, timer);
+    closedWhileShown = true;
+    closingLibrary->close(0);
+}
+
+TEST_F(UsbDial, ClosingTheLineFromAWindowProcedureCancelsTheDial) {
+    sim.setLineStateOnes(-1);
+    closingLibrary = &library;
+    UINT_PTR timer = SetTimer(nullptr, 0, 100, &closeTheLine);
+    ASSERT_NE(timer, 0u);
+    dialWhile([&] {
+        // Should the dial go on regardless, the port stops ringing and the checks below fail.
+        if (!waitUntil([&] { return sim.controlCalls(kDialCancelCode) > 0; }, 10s))
+            sim.setLineStateOnes(0);
+    });
+    KillTimer(nullptr, timer);
+    EXPECT_TRUE(closedWhileShown);
+    auto calls = dialCalls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls.back().code, kDialCancelCode);
+    EXPECT_EQ(inputOf(calls.back()), inputOf(calls[0]));
+    EXPECT_EQ(*library.dialForm, nullptr);
+    EXPECT_EQ(findWindowOf(dialThread, nullptr, kCaption), nullptr);
+    // The slot is free again: it opens (the test's tear-down closes it).
+    EXPECT_EQ(library.open(0, host.hwnd(), 0, 32), KALVIX3_OK);
+}
+
 // A dial the adapter refuses before it is ready shows a message box owned by the host window,
 // and no progress dialog.
 TEST_F(UsbDial, RefusedDialShowsTheMessageBoxOwnedByTheHostWindow) {
