@@ -13,7 +13,9 @@
  * Calling back from a window procedure: dialing, reading a history and closing the other line
  * are allowed inside a notification; they block that line's reception meanwhile (a serial
  * history read from inside its own line's notification finds no answers and returns 0 records).
- * Closing the notifying line itself, or reading an NDA-P1 history on it, is refused.
+ * Closing the notifying line itself, or reading an NDA-P1 history on it, is refused. Closing
+ * the line of a USB dial from a window procedure that runs while KalvixDialEx pumps messages
+ * cancels the dial; the line closes before KalvixDialEx returns.
  *
  * Blocking: OpenCommLineEx returns without waiting for the device; CloseCommLineEx waits for
  * the line's receive thread to end (well under a second); GetHistoryEx and KalvixDialEx block

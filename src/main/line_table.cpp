@@ -5,7 +5,6 @@
 #include "main/catalogue.h"
 #include "main/device_kinds.h"
 #include "main/lines.h"
-#include "platform/notify.h"
 #include "recv/recv_thread.h"
 #include "recvitmux/recv_itmux_thread.h"
 #include "recvusb/recv_usb_thread.h"
@@ -69,20 +68,10 @@ void takeDownSerialLine(LineSlot &line, bool resetMn128, bool lowerDtr) {
     line.port.reset(); // closes the port
 }
 
-namespace {
-// The caller runs inside the thread's body, or inside the window procedure that the thread is
-// waiting for right now (on Windows that procedure runs on the window's own thread).
-bool waitsForCaller(const platform::Thread *thread, Kalvix3Window window) {
-    return thread != nullptr &&
-           (thread->isCurrentThread() ||
-            (thread->notifying() && platform::handlingSentMessage(window)));
-}
-} // namespace
-
 bool calledFromLineThread(const LineSlot &line) {
-    return (line.serialThread && waitsForCaller(line.serialThread.get(), line.serialThread->hostWindow)) ||
-           (line.usbThread && waitsForCaller(line.usbThread.get(), line.usbThread->hostWindow)) ||
-           (line.itmuxThread && waitsForCaller(line.itmuxThread.get(), line.itmuxThread->hostWindow));
+    return (line.serialThread && line.serialThread->bodyWaitsOnCaller()) ||
+           (line.usbThread && line.usbThread->bodyWaitsOnCaller()) ||
+           (line.itmuxThread && line.itmuxThread->bodyWaitsOnCaller());
 }
 
 void closeLine(int32_t slot) {
@@ -93,6 +82,10 @@ void closeLine(int32_t slot) {
     // wait for itself and free the stack it runs on: refused, the line stays open.
     if (calledFromLineThread(*line))
         return;
+    if (line->dialsRunning > 0) {
+        line->closeWhenDialEnds = true; // the dial's message pump is on the stack: see DialUsb
+        return;
+    }
     Family family = familyOf(line->kind);
     if (family == Family::AtermUsb || family == Family::AtermItmux) {
         closeUsbLine(*line);

@@ -29,6 +29,12 @@ struct LineSlot {
     std::unique_ptr<TRecvUSBThread> usbThread;   // kinds 32, 34
     std::unique_ptr<TRecvITMUXThread> itmuxThread; // kinds 36, 38, 40, 42
 
+    // A USB dial runs the host's message pump inside KalvixDialEx: a close of the slot from a
+    // window procedure meanwhile is carried out when the outermost dial on the slot has ended,
+    // which ends it at the next pass (the dial still uses the receive thread until then).
+    int32_t dialsRunning = 0;
+    bool closeWhenDialEnds = false;
+
     bool isOpen() const { return serialThread || usbThread || itmuxThread; }
 };
 
@@ -43,7 +49,8 @@ int32_t openLine(int32_t slot, Kalvix3Window hostWindow, int32_t port, int32_t k
 int32_t openSerialLine(int32_t slot, Kalvix3Window hostWindow, const char *portName, int32_t kind);
 int32_t openUsbLine(int32_t slot, Kalvix3Window hostWindow, int32_t kind);
 void closeLine(int32_t slot);
-// True when the caller runs on the line's own receive thread (inside one of its notifications).
+// True when the caller runs inside one of the line's notifications (on its receive thread, or
+// on Windows in the window procedure the thread is waiting on).
 bool calledFromLineThread(const LineSlot &line);
 // Takes a serial line down in closing order; `lowerDtr` for the NDA-P1.
 void takeDownSerialLine(LineSlot &line, bool resetMn128, bool lowerDtr);

@@ -33,7 +33,8 @@ int32_t ReadItmuxHistory(LineSlot &line, int32_t *count, HistoryRecord *records)
 // progress dialog (_DialForm) and runs the message pump until the dialled port leaves state 1
 // or the user cancels. Failures show a message box owned by the line's host window. The
 // dialog is closed and _DialForm null when it returns. telPort outside 1..3 or a number that
-// is too long sends nothing.
+// is too long sends nothing. A close of the line from a window procedure run by the pump or a
+// message box cancels the dial; the line is closed when DialUsb returns.
 void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits);
 // Kinds 36, 38, 40, 42: one ITUSB_Control_TA request, waited for at most 5 s. telPort outside
 // 1..3 or a number that is too long sends nothing.

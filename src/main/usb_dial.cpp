@@ -59,12 +59,14 @@ Readiness waitUntilReady(TRecvUSBThread &thread) {
 }
 
 // Shows the dialog and keeps the calling thread's messages flowing until the dialled port
-// stops ringing or the user cancels (Cancel, or closing the dialog from its frame).
-void followRinging(TRecvUSBThread &thread, const UsbDialRequest &request, int32_t telPort) {
+// stops ringing or the user cancels (Cancel, or closing the dialog from its frame). A close of
+// the line from the pump cancels the call as well.
+void followRinging(LineSlot &line, TRecvUSBThread &thread, const UsbDialRequest &request,
+                   int32_t telPort) {
     DialProgress progress(thread.hostWindow);
     for (;;) {
         progress.pumpMessages();
-        if (progress.cancelRequested()) {
+        if (progress.cancelRequested() || line.closeWhenDialEnds) {
             control(thread, itusb::kDialCancelCode, nullptr, 0, &request, sizeof request);
             progress.close();
             return;
@@ -77,6 +79,25 @@ void followRinging(TRecvUSBThread &thread, const UsbDialRequest &request, int32_
         }
     }
 }
+
+// Marks the slot as dialling for the time of one DialUsb, whose message pump (and message
+// boxes) may run a window procedure that closes the slot; that close is carried out here, once
+// the outermost dial has stopped using the receive thread.
+class DialOnSlot {
+public:
+    explicit DialOnSlot(LineSlot &line) : line(line) { ++line.dialsRunning; }
+    ~DialOnSlot() {
+        if (--line.dialsRunning == 0 && line.closeWhenDialEnds) {
+            line.closeWhenDialEnds = false;
+            closeUsbLine(line);
+        }
+    }
+    DialOnSlot(const DialOnSlot &) = delete;
+    DialOnSlot &operator=(const DialOnSlot &) = delete;
+
+private:
+    LineSlot &line;
+};
 
 struct TaDialCall : itusb::PendingRequest {
     TaDialRequest request{};
@@ -113,11 +134,12 @@ std::optional<TaDialRequest> taDialRequestFor(const DigitText &digits, int32_t t
 
 void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits) {
     TRecvUSBThread *thread = line.usbThread.get();
-    if (thread == nullptr || !thread->controlAvailable())
+    if (thread == nullptr || line.closeWhenDialEnds || !thread->controlAvailable())
         return;
     std::optional<UsbDialRequest> request = usbDialRequestFor(digits, telPort);
     if (!request)
         return;
+    DialOnSlot dialling(line); // `thread` stays alive until this is gone
     if (control(*thread, itusb::kDialStartCode, nullptr, 0, &*request, sizeof *request) == 0) {
         showDialFailure(thread->hostWindow, kDialFailedText);
         return;
@@ -133,7 +155,7 @@ void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits) {
         showDialFailure(thread->hostWindow, kDialNotReadyText);
         return;
     case Readiness::Ready:
-        followRinging(*thread, *request, telPort);
+        followRinging(line, *thread, *request, telPort);
         return;
     }
 }

@@ -9,10 +9,6 @@
 namespace kalvix3::platform {
 
 void sendMessage(Kalvix3Window window, uint32_t message, uintptr_t wParam, const void *lParam);
-// True when the calling thread is inside the window procedure of `window` for a message sent
-// from another thread (Windows runs a window's procedure on the thread that owns it). On POSIX
-// the procedure runs on the sending thread itself, so this is always false there.
-bool handlingSentMessage(Kalvix3Window window);
 // GetModuleHandleA(NULL): the host executable's module handle, never 0.
 uintptr_t hostModuleHandle();
 

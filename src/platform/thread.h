@@ -30,11 +30,10 @@ public:
     }
     bool finished() const { return bodyEnded.load(std::memory_order_acquire); }
     bool isCurrentThread() const; // true on the thread that runs the body
-    // The Thread whose body runs on the calling thread, or null.
-    static Thread *current();
-    // True while the body is sending a notification to a host window (and waits for it).
-    bool notifying() const { return inNotification.load(std::memory_order_acquire); }
-    void setNotifying(bool value) { inNotification.store(value, std::memory_order_release); }
+    // True when the body is waiting on the calling thread, so the caller must not wait for the
+    // body: on the body's own thread, and on Windows also in a window procedure that handles a
+    // message the body is sending (it runs on the window's thread, the body blocked meanwhile).
+    bool bodyWaitsOnCaller() const;
 
 protected:
     virtual void ThreadMain() = 0;
@@ -46,9 +45,7 @@ protected:
 private:
     struct Native;
     static void runBody(Thread *self);
-    static void markCurrent(Thread *self);
     std::atomic<bool> stopFlag{false};
-    std::atomic<bool> inNotification{false};
     std::atomic<bool> bodyEnded{false};
     std::unique_ptr<Native> native;
 };

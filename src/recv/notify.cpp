@@ -4,7 +4,6 @@
 
 #include "platform/notify.h"
 #include "platform/serial_port.h"
-#include "platform/thread.h"
 
 namespace kalvix3 {
 
@@ -45,32 +44,12 @@ constexpr ErrorBit kErrorBitOrder[] = {
     {platform::CE_DNS, 10},
 };
 
-// Marks the sending thread as inside a notification for the time of the send, so that a close
-// called from the host's window procedure meanwhile can tell it would wait for itself.
-class NotificationScope {
-public:
-    NotificationScope() : thread(platform::Thread::current()) {
-        if (thread)
-            thread->setNotifying(true);
-    }
-    ~NotificationScope() {
-        if (thread)
-            thread->setNotifying(false);
-    }
-    NotificationScope(const NotificationScope &) = delete;
-    NotificationScope &operator=(const NotificationScope &) = delete;
-
-private:
-    platform::Thread *thread;
-};
-
 void sendRecord(Kalvix3Window window, uint32_t message, uint32_t code, const char *text) {
     CopyDataRecord record;
     std::memset(&record, 0, sizeof record);
     record.dwData = code;
     record.cbData = static_cast<uint32_t>(std::strlen(text));
     record.lpData = const_cast<char *>(text);
-    NotificationScope inNotification;
     platform::sendMessage(window, message, platform::hostModuleHandle(), &record);
 }
 

@@ -181,6 +181,41 @@ TEST_F(UsbDial, CancelSendsTheSameRequestAndClosesTheDialog) {
     EXPECT_EQ(_DialForm, nullptr);
 }
 
+// The host's pump runs window procedures inside the dial: one of them closes the dialling line.
+TEST_F(UsbDial, ClosingTheLineFromThePumpCancelsTheDialThenCloses) {
+    StandIn &sim = useStandIn();
+    sim.setLineStateOnes(-1);
+    struct Pump {
+        int passes = 0;
+        bool openAfterClose = false;
+    } pump;
+    Kalvix3DialHost host{};
+    host.context = &pump;
+    host.pumpMessages = [](void *context, Kalvix3DialForm *) -> int32_t {
+        auto *state = static_cast<Pump *>(context);
+        if (++state->passes == 3) {
+            EXPECT_EQ(CloseCommLineEx(0), 1);
+            state->openAfterClose = lineSlot(0)->isOpen(); // the dial still uses its thread
+        }
+        return 0;
+    };
+    Kalvix3SetDialHost(&host);
+    openLine(32);
+    DialUsb(line(), 1, digitTextOf("0312345678"));
+    Kalvix3SetDialHost(nullptr);
+    EXPECT_EQ(pump.passes, 3) << "the dial ends at the pass that closed the line";
+    EXPECT_TRUE(pump.openAfterClose);
+    EXPECT_FALSE(lineSlot(0)->isOpen()) << "closed once the dial returned";
+    auto calls = dialCalls(sim);
+    ASSERT_EQ(codesOf(calls), (std::vector<uint32_t>{kStart, kState, kLine, kLine, kCancel}));
+    EXPECT_EQ(inputOf(calls.back()), inputOf(calls.front()));
+    EXPECT_EQ(_DialForm, nullptr);
+    // A dial on the slot finds no line; the slot opens again.
+    DialUsb(line(), 1, digitTextOf("0312345678"));
+    EXPECT_EQ(dialCalls(sim).size(), calls.size());
+    openLine(32);
+}
+
 TEST_F(UsbDial, NothingIsSentForPortsOutsideOneToThreeOrTooLongNumbers) {
     StandIn &sim = useStandIn();
     openLine(32);

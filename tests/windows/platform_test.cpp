@@ -4,15 +4,18 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
 #include "platform/event.h"
 #include "platform/module.h"
+#include "platform/notify.h"
 #include "platform/serial_port.h"
 #include "platform/system.h"
 #include "platform/thread.h"
 #include "platform/win32/comm_state_win32.h"
+#include "test_window.h"
 
 using namespace kalvix3::platform;
 using namespace std::chrono_literals;
@@ -131,6 +134,45 @@ TEST(Threads, WaitingForAThreadNeverStartedReturnsAtOnce) {
     thread.stopAndWait();
     EXPECT_LT(Clock::now() - start, 100ms);
     EXPECT_EQ(thread.runs.load(), 0);
+}
+
+// A body that sends one message to a window, then waits for its stop.
+class SendingBody : public Thread {
+public:
+    explicit SendingBody(HWND target) : target(target) {}
+    ~SendingBody() override { stopAndWait(); }
+    std::atomic<bool> sent{false};
+
+protected:
+    void ThreadMain() override {
+        CopyDataRecord record{12, 1, const_cast<char *>("P")};
+        sendMessage(target, KALVIX3_CALLER_NUMBER_MESSAGE, hostModuleHandle(), &record);
+        sent = true;
+        while (sleepUnlessStopped(1000)) {
+        }
+    }
+
+private:
+    HWND target;
+};
+
+// The window procedure runs on the window's thread: there, while it handles the body's message,
+// the body waits on the caller; outside the procedure the same thread may wait for the body.
+TEST(Threads, TheWindowProcedureOfABodysSendIsInsideTheBody) {
+    kalvix3::wintest::ThreadWindow window;
+    SendingBody body(window.hwnd());
+    bool insideProcedure = false;
+    window.onMessage = [&](const kalvix3::wintest::Delivered &) {
+        insideProcedure = body.bodyWaitsOnCaller();
+    };
+    body.resume();
+    ASSERT_TRUE(kalvix3::wintest::waitForPendingSend(5s));
+    EXPECT_FALSE(body.bodyWaitsOnCaller()) << "the send is pending, not being handled";
+    ASSERT_TRUE(window.pumpUntil([&] { return window.count() == 1; }, 5s));
+    EXPECT_TRUE(insideProcedure);
+    ASSERT_TRUE(window.pumpUntil([&] { return body.sent.load(); }, 5s));
+    EXPECT_FALSE(body.bodyWaitsOnCaller()) << "the send has returned";
+    body.stopAndWait();
 }
 
 // Every field goes through the DCB's bit fields and back, at the edges of each field's width.

@@ -35,6 +35,9 @@ constexpr char kFailureCaption[] = "Kalvix3.dll";
 constexpr UINT kFailureStyle = 0x30; // MB_ICONEXCLAMATION | MB_OK
 // A pump call hands back to the dial loop after this long even if messages keep coming.
 constexpr DWORD kPumpBoundMs = 200;
+// With nothing to handle, a pump call waits this long for input before the dial loop asks the
+// adapter again: the dialog answers at once, and the loop does not spin while the phone rings.
+constexpr DWORD kIdleWaitMs = 10;
 
 // The module that holds this code and the dialog resource: the DLL, or a program that links
 // the library statically.
@@ -171,24 +174,45 @@ DialProgress::DialProgress(Kalvix3Window owner) {
 
 DialProgress::~DialProgress() { close(); }
 
-void DialProgress::pumpMessages() {
+namespace {
+
+// Handles the messages waiting in the calling thread's queue (and those sent to the thread
+// meanwhile), the dialog's through IsDialogMessageA; false when there was none. `form` is the
+// holder itself: a message that closes the dialog clears it.
+bool handleWaitingMessages(TDialForm *const &form) {
     DWORD started = GetTickCount();
+    bool handled = false;
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        handled = true;
         if (message.message == WM_QUIT) {
             // The host is quitting: leave the quit for its own loop, and cancel the dial.
             if (form != nullptr)
                 form->CancelFlag = 1;
             PostQuitMessage(static_cast<int>(message.wParam));
-            return;
+            return true;
         }
         if (form == nullptr || !IsDialogMessageA(form->handle, &message)) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
         if (GetTickCount() - started >= kPumpBoundMs)
-            return;
+            return true;
     }
+    return handled;
+}
+
+} // namespace
+
+// With nothing to handle it waits briefly for input, so the dial loop around it does not spin
+// while the phone rings; input that comes meanwhile is handled at once.
+void DialProgress::pumpMessages() {
+    if (handleWaitingMessages(form))
+        return;
+    // MWMO_INPUTAVAILABLE: input already in the queue, seen or not, ends the wait as well.
+    if (MsgWaitForMultipleObjectsEx(0, nullptr, kIdleWaitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+        WAIT_OBJECT_0)
+        handleWaitingMessages(form);
 }
 
 bool DialProgress::cancelRequested() const {

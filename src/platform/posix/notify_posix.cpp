@@ -10,8 +10,6 @@ void sendMessage(Kalvix3Window window, uint32_t message, uintptr_t wParam, const
     window->proc(window, message, wParam, reinterpret_cast<intptr_t>(lParam));
 }
 
-bool handlingSentMessage(Kalvix3Window) { return false; }
-
 uintptr_t hostModuleHandle() {
     // The main program's handle does not change while the process lives; take it once.
     static const uintptr_t executable = [] {

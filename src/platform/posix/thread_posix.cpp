@@ -24,9 +24,7 @@ Thread::~Thread() {
 }
 
 void Thread::runBody(Thread *self) {
-    markCurrent(self);
     self->ThreadMain();
-    markCurrent(nullptr);
     self->bodyEnded.store(true, std::memory_order_release);
 }
 
@@ -52,6 +50,9 @@ void Thread::waitFor() {
 bool Thread::isCurrentThread() const {
     return native->worker.get_id() == std::this_thread::get_id();
 }
+
+// A host window procedure runs on the sending thread here, so only the body's own thread counts.
+bool Thread::bodyWaitsOnCaller() const { return isCurrentThread(); }
 
 bool Thread::sleepUnlessStopped(uint32_t ms) {
     std::unique_lock<std::mutex> hold(native->lock);

@@ -1,21 +1,39 @@
 #include "platform/thread.h"
 
+#include "platform/win32/thread_win32.h"
+
+#include <atomic>
+
 #include "platform/win32/handle_win32.h"
 
 namespace kalvix3::platform {
 
 using win32::UniqueHandle;
 
+namespace {
+// The running body's send target, on the body's own thread; null on every other thread.
+thread_local std::atomic<DWORD> *bodySendTarget = nullptr;
+} // namespace
+
 struct Thread::Native {
     UniqueHandle stopEvent{win32::makeEvent(true)}; // set by terminate(); ends stop-aware sleeps
     UniqueHandle thread;                            // created by resume()
     DWORD threadId = 0;
+    std::atomic<DWORD> sendTarget{0}; // the thread whose window the body is sending to, or 0
 
     static DWORD WINAPI start(LPVOID self) {
-        Thread::runBody(static_cast<Thread *>(self));
+        auto *thread = static_cast<Thread *>(self);
+        bodySendTarget = &thread->native->sendTarget;
+        Thread::runBody(thread);
+        bodySendTarget = nullptr;
         return 0;
     }
 };
+
+void win32::noteSendTarget(DWORD windowThread) {
+    if (bodySendTarget != nullptr)
+        bodySendTarget->store(windowThread, std::memory_order_release);
+}
 
 Thread::Thread() : native(std::make_unique<Native>()) {}
 
@@ -28,9 +46,7 @@ Thread::~Thread() {
 }
 
 void Thread::runBody(Thread *self) {
-    markCurrent(self);
     self->ThreadMain();
-    markCurrent(nullptr);
     self->bodyEnded.store(true, std::memory_order_release);
 }
 
@@ -75,6 +91,16 @@ void Thread::waitFor() {
 
 bool Thread::isCurrentThread() const {
     return native->thread && native->threadId == GetCurrentThreadId();
+}
+
+// The window procedure of a notification runs on the window's thread while the body waits in
+// SendMessageA: a caller there that is handling a sent message, on the very thread the body is
+// sending to, is inside that notification.
+bool Thread::bodyWaitsOnCaller() const {
+    if (isCurrentThread())
+        return true;
+    return native->thread && InSendMessage() &&
+           native->sendTarget.load(std::memory_order_acquire) == GetCurrentThreadId();
 }
 
 bool Thread::sleepUnlessStopped(uint32_t ms) {
