@@ -4,7 +4,7 @@ set -euo pipefail
 need=()
 want() { for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done; }
 case "${1:-build}" in
-  build|demo) want cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev ;;
+  build|demo) want cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev ;;
   windows) want g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
             binutils-mingw-w64-x86-64 wine64 xvfb x11-apps imagemagick fonts-droid-fallback ;;
   fuzz) want clang libclang-rt-14-dev ;;
@@ -14,5 +14,5 @@ if [ "${#need[@]}" -gt 0 ]; then
   echo "Installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   if [ ! -f /tmp/.kalvix3-apt-updated ]; then $SUDO apt-get update -qq && touch /tmp/.kalvix3-apt-updated; fi
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
