@@ -79,8 +79,9 @@ void closeLine(int32_t slot) {
     if (line == nullptr || !line->isOpen())
         return;
     // A window procedure closing its own line from inside a notification would make the thread
-    // wait for itself and free the stack it runs on: refused, the line stays open.
-    if (calledFromLineThread(*line))
+    // wait for itself and free the stack it runs on; host code run by a dial on the line would
+    // pull the thread from under the dial. Both are refused: the line stays open.
+    if (calledFromLineThread(*line) || line->dialsRunning.load(std::memory_order_acquire) != 0)
         return;
     Family family = familyOf(line->kind);
     if (family == Family::AtermUsb || family == Family::AtermItmux) {

@@ -5,6 +5,7 @@
 // down: unloading the library closes no line.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -28,6 +29,10 @@ struct LineSlot {
     std::unique_ptr<TRecvThread> serialThread;   // serial kinds
     std::unique_ptr<TRecvUSBThread> usbThread;   // kinds 32, 34
     std::unique_ptr<TRecvITMUXThread> itmuxThread; // kinds 36, 38, 40, 42
+    // USB dials in progress on the line. Such a dial runs host code (the dialog's message pump,
+    // the dial hooks, message boxes) while it talks through the line's thread, so the line is
+    // not closed under it.
+    std::atomic<int> dialsRunning{0};
 
     bool isOpen() const { return serialThread || usbThread || itmuxThread; }
 };

@@ -32,8 +32,9 @@ int32_t ReadItmuxHistory(LineSlot &line, int32_t *count, HistoryRecord *records)
 // Kinds 32, 34: starts the dial, waits for the adapter to be ready, then shows the dial
 // progress dialog (_DialForm) and runs the message pump until the dialled port leaves state 1
 // or the user cancels. Failures show a message box owned by the line's host window. The
-// dialog is closed and _DialForm null when it returns. telPort outside 1..3 or a number that
-// is too long sends nothing.
+// dialog is closed and _DialForm null when it returns. While it runs, host code (the pump, the
+// dial hooks, the message boxes) cannot close the line: such a close is refused. telPort
+// outside 1..3 or a number that is too long sends nothing.
 void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits);
 // Kinds 36, 38, 40, 42: one ITUSB_Control_TA request, waited for at most 5 s. telPort outside
 // 1..3 or a number that is too long sends nothing.

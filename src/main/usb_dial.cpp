@@ -78,6 +78,21 @@ void followRinging(TRecvUSBThread &thread, const UsbDialRequest &request, int32_
     }
 }
 
+// Keeps the line open for the time of a dial that runs host code: a close from inside it is
+// refused (see closeLine), so the thread the dial talks through stays alive.
+class DialInProgress {
+public:
+    explicit DialInProgress(LineSlot &dialled) : line(dialled) {
+        line.dialsRunning.fetch_add(1, std::memory_order_acq_rel);
+    }
+    ~DialInProgress() { line.dialsRunning.fetch_sub(1, std::memory_order_acq_rel); }
+    DialInProgress(const DialInProgress &) = delete;
+    DialInProgress &operator=(const DialInProgress &) = delete;
+
+private:
+    LineSlot &line;
+};
+
 struct TaDialCall : itusb::PendingRequest {
     TaDialRequest request{};
     uint8_t reply = 1;
@@ -118,6 +133,7 @@ void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits) {
     std::optional<UsbDialRequest> request = usbDialRequestFor(digits, telPort);
     if (!request)
         return;
+    DialInProgress running(line);
     if (control(*thread, itusb::kDialStartCode, nullptr, 0, &*request, sizeof *request) == 0) {
         showDialFailure(thread->hostWindow, kDialFailedText);
         return;

@@ -1,0 +1,27 @@
+// What the process holds at a moment: threads, open descriptors, resident memory, and the CPU
+// time it has used. Read from /proc/self (Linux), for tests that check nothing grows across
+// many open/close cycles and that an idle or broken line does not spin.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kalvix3::testing {
+
+struct ProcessStats {
+    size_t threads = 0;     // entries of /proc/self/task
+    size_t descriptors = 0; // entries of /proc/self/fd
+    size_t residentKb = 0;  // resident set, from /proc/self/statm
+};
+
+ProcessStats processStats();
+std::string describe(const ProcessStats &stats);
+
+// CPU time (user and system) of the whole process so far, in milliseconds.
+double processCpuMs();
+
+// True under valgrind, whose own threads and memory make the counts above meaningless.
+bool underValgrind();
+
+} // namespace kalvix3::testing
