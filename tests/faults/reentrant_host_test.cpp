@@ -486,3 +486,33 @@ INSTANTIATE_TEST_SUITE_P(Rows, DialHookCallback, ::testing::ValuesIn(kHookRows),
                          [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
+
+namespace {
+
+// ---- A line that reports at once ---------------------------------------------------------------
+
+// A USB line whose driver library does not load reports 311 the moment its thread starts; a
+// window procedure that answers by closing the line asks, on that new thread, whether it is
+// the line's own thread, while the opening code may still be storing that thread.
+TEST(ImmediateReport, ClosingTheLineFromItsFirstNotificationIsRefused) {
+    for (int32_t kind : {32, 36}) {
+        TempDirectory directory;
+        directory.writeFile("ITUSB.DLL", "not a shared object");
+        directory.useAsSystemDirectory();
+        HostWindow host;
+        std::atomic<bool> done{false};
+        host.onMessage([&](const ReceivedMessage &) {
+            CloseCommLineEx(1);
+            done = true;
+        });
+        ASSERT_EQ(OpenCommLineEx(1, host.window(), 0, kind), 0);
+        ASSERT_TRUE(waitFlag(done, kCallbackLimit));
+        EXPECT_TRUE(kalvix3::lineSlot(1)->isOpen()) << "refused: the line stays open";
+        EXPECT_EQ(host.messages().front().dwData, 311u);
+        host.onMessage(nullptr);
+        CloseCommLineEx(1);
+        EXPECT_FALSE(kalvix3::lineSlot(1)->isOpen());
+    }
+}
+
+} // namespace
