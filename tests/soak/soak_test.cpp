@@ -593,7 +593,8 @@ void SerialSoak::run() {
     ProcessStats after = processStats();
     if (after.threads != before.threads || after.descriptors != before.descriptors)
         problem("after the run " + describe(after) + ", before it " + describe(before));
-    if (!underValgrind() && resident.size() >= 8) {
+    if (slowdown() == 1 && resident.size() >= 8) {
+        // Sanitizers keep freed memory and histories of their own, valgrind its own heap.
         // The first quarter warms up allocators and caches; after that nothing may grow.
         size_t settled = resident[resident.size() / 4].second;
         size_t highest = 0;
