@@ -1,6 +1,6 @@
 // Line noise on a serial line: a single stray byte of every value 0..255, or a run of random
 // bytes, just before a call costs at most that call. The call after it arrives intact and
-// once, and nothing else reaches the host. Each table runs on sixteen receive threads side by
+// once, and nothing else reaches the host. Each table runs on 32 receive threads side by
 // side over scripted ports; a few rows run over pseudo-terminals through the exported
 // interface as well.
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ using namespace kalvix3::testing;
 
 namespace {
 
-constexpr size_t kRigs = 16;
+constexpr size_t kRigs = 32;
 constexpr auto kFrameLimit = 3s;
 
 struct FamilyCase {
@@ -182,6 +182,44 @@ INSTANTIATE_TEST_SUITE_P(Rows, StrayByteOnAPseudoTerminal, ::testing::ValuesIn(k
                              std::snprintf(name, sizeof name, "Kind%dByte%02X", info.param.kind,
                                            info.param.stray);
                              return std::string(name);
+                         });
+
+} // namespace
+
+namespace {
+
+// ---- A frame end with no frame before it ------------------------------------------------------
+
+// What completes a frame, arriving on its own: handled as a frame that names nobody (no
+// message, the number-display adapter's acknowledgement sent all the same), and the next call
+// arrives.
+struct FrameEndCase {
+    int32_t kind;
+    const char *end;
+};
+
+class FrameEndAlone : public ::testing::TestWithParam<FrameEndCase> {};
+
+TEST_P(FrameEndAlone, ReportsNothingAndTheNextCallArrives) {
+    const FrameEndCase c = GetParam();
+    ScriptedPorts ports;
+    ReceiverRig rig(ports, "ALONE", c.kind);
+    ASSERT_TRUE(rig.waitUntilListening(5s));
+    ASSERT_TRUE(rig.sendFrame(c.end, kFrameLimit));
+    EXPECT_EQ(rig.host().count(), 0u);
+    std::string next = freshNumber();
+    ASSERT_TRUE(rig.sendFrame(reportOf(c.kind, next), kFrameLimit));
+    EXPECT_EQ(rig.host().texts(), std::vector<std::string>{next});
+}
+
+const FrameEndCase kFrameEnds[] = {
+    {2, "\x03\x02"}, {2, "\x02\x03\x02"}, {3, "/C"}, {5, "FSKEND"}, {14, "\r"},
+    {17, "\r\n\r\n"}, {50, "RING\r\n"},
+};
+INSTANTIATE_TEST_SUITE_P(Families, FrameEndAlone, ::testing::ValuesIn(kFrameEnds),
+                         [](const auto &info) {
+                             return "Kind" + std::to_string(info.param.kind) + "Row" +
+                                    std::to_string(info.index);
                          });
 
 } // namespace
