@@ -15,20 +15,6 @@ int64_t nowMs() {
         .count();
 }
 
-bool sanitized() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    return true;
-#else
-    return false;
-#endif
-#else
-    return false;
-#endif
-}
-
 } // namespace
 
 int soakSeconds(int fallback) {
@@ -42,7 +28,7 @@ int soakSeconds(int fallback) {
 int slowdown() {
     if (underValgrind())
         return 20;
-    return sanitized() ? 4 : 1;
+    return sanitizedBuild() ? 4 : 1;
 }
 
 std::chrono::milliseconds scaled(std::chrono::milliseconds limit) { return limit * slowdown(); }

@@ -23,5 +23,7 @@ double processCpuMs();
 
 // True under valgrind, whose own threads and memory make the counts above meaningless.
 bool underValgrind();
+// True in a build with the address or thread sanitizer: slower, and with memory of its own.
+bool sanitizedBuild();
 
 } // namespace kalvix3::testing
