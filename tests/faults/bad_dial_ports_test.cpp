@@ -39,7 +39,7 @@ TEST_P(BadDialPort, IsSentAsGivenBetweenDtrUpAndDown) {
             return device->writes().size() == static_cast<size_t>(init->commandCount) &&
                    device->waitPending();
         },
-        3s));
+        scaled(3s)));
     device->clearRecord();
     KalvixDialEx(0, row.telPort, "0312345678901234567");
     EXPECT_EQ(device->written(),

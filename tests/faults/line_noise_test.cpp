@@ -14,6 +14,7 @@
 #include "kalvix3_sim/serial_device.h"
 #include "line_fixture.h"
 #include "receiver_rig.h"
+#include "support/process_stats.h"
 
 using namespace std::chrono_literals;
 using namespace kalvix3::testing;
@@ -21,7 +22,7 @@ using namespace kalvix3::testing;
 namespace {
 
 constexpr size_t kRigs = 32;
-constexpr auto kFrameLimit = 3s;
+const auto kFrameLimit = scaled(3s);
 
 struct FamilyCase {
     int32_t kind;
@@ -85,7 +86,7 @@ Outcome runTable(int32_t kind, const std::vector<std::string> &noise, const char
     std::vector<std::thread> workers;
     for (size_t r = 0; r < kRigs; ++r) {
         workers.emplace_back([&, r] {
-            if (!rigs[r]->waitUntilListening(5s)) {
+            if (!rigs[r]->waitUntilListening(scaled(5s))) {
                 std::lock_guard<std::mutex> hold(lock);
                 outcome.failures.push_back("receiver " + std::to_string(r) + " never listened");
                 return;
@@ -159,18 +160,18 @@ TEST_P(StrayByteOnAPseudoTerminal, TheNextCallArrives) {
     comDir.link(3, device->slavePath());
     ASSERT_EQ(OpenCommLineEx(0, host.window(), 3, c.kind), 0);
     auto log = observed.log("COM3");
-    ASSERT_TRUE(log->waitUntilListening(5s));
+    ASSERT_TRUE(log->waitUntilListening(scaled(5s)));
     std::string hit = freshNumber();
     std::string next = freshNumber();
     auto sentAt = PortLog::Clock::now();
     device->sendRaw(std::string(1, static_cast<char>(c.stray)) + reportOf(c.kind, hit));
-    ASSERT_TRUE(log->waitUntilHandledSince(sentAt, 5s));
+    ASSERT_TRUE(log->waitUntilHandledSince(sentAt, scaled(5s)));
     size_t before = host.count();
     device->placeCall(kalvix3::sim::Call::withNumber(next));
-    ASSERT_TRUE(host.waitForCount(before + 1, 5s));
+    ASSERT_TRUE(host.waitForCount(before + 1, scaled(5s)));
     EXPECT_EQ(host.texts().back(), next);
     EXPECT_LE(before, 1u);
-    ASSERT_TRUE(device->waitUntilSent(5s));
+    ASSERT_TRUE(device->waitUntilSent(scaled(5s)));
     EXPECT_EQ(host.count(), before + 1);
 }
 
@@ -204,7 +205,7 @@ TEST_P(FrameEndAlone, ReportsNothingAndTheNextCallArrives) {
     const FrameEndCase c = GetParam();
     ScriptedPorts ports;
     ReceiverRig rig(ports, "ALONE", c.kind);
-    ASSERT_TRUE(rig.waitUntilListening(5s));
+    ASSERT_TRUE(rig.waitUntilListening(scaled(5s)));
     ASSERT_TRUE(rig.sendFrame(c.end, kFrameLimit));
     EXPECT_EQ(rig.host().count(), 0u);
     std::string next = freshNumber();

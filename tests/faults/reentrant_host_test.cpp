@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "recv/init_sequences.h"
 #include "stand_in.h"
 #include "support/host_window.h"
+#include "support/process_stats.h"
 #include "support/scripted_port.h"
 
 using namespace std::chrono_literals;
@@ -30,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr auto kCallbackLimit = 10s;
+const auto kCallbackLimit = scaled(10s);
 
 // ---- Notifications of serial lines (scripted ports) -----------------------------------------
 
@@ -90,7 +92,7 @@ protected:
                 return device->writes().size() >= commands &&
                        device->currentMask() == kalvix3::kReceiveEvents && device->waitPending();
             },
-            5s));
+            scaled(5s)));
         device->clearRecord();
         return device;
     }
@@ -115,6 +117,17 @@ protected:
     HostWindow own, other;
 };
 
+// What a window procedure's callback leaves for the test. Shared with the procedure, so a
+// notification still being delivered when the test ends finds it alive.
+struct Outcome {
+    std::atomic<bool> done{false};
+    std::atomic<bool> busy{false};
+    std::atomic<int32_t> result{-1};
+    std::atomic<int32_t> count{-1};
+    std::atomic<int64_t> tookMs{0};
+    HistoryRecord records[10] = {};
+};
+
 bool waitFlag(const std::atomic<bool> &flag, std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
     while (!flag.load()) {
@@ -136,33 +149,29 @@ TEST_P(NotificationCallback, KeepsWhatTheHeaderPromises) {
     kalvix3::TRecvThread *ownThread = kalvix3::lineSlot(0)->serialThread.get();
 
     // The other line first gets a notification of its own that keeps its procedure busy.
-    std::atomic<bool> otherBusy{false};
+    auto outcome = std::make_shared<Outcome>();
     if (row.callback == Callback::CloseOtherLineInItsOwnSlowNotification) {
-        other.onMessage([&](const ReceivedMessage &) {
-            otherBusy = true;
+        other.onMessage([outcome](const ReceivedMessage &) {
+            outcome->busy = true;
             std::this_thread::sleep_for(300ms);
         });
         otherDevice->inject(reportOf(row.otherKind, freshNumber()));
-        ASSERT_TRUE(waitFlag(otherBusy, 3s));
+        ASSERT_TRUE(waitFlag(outcome->busy, scaled(3s)));
     }
 
-    std::atomic<bool> done{false};
-    std::atomic<int32_t> result{-1};
-    std::atomic<int32_t> count{-1};
-    HistoryRecord records[3] = {};
-    Clock::duration took{};
-    own.onMessage([&](const ReceivedMessage &) {
-        if (done)
+    HostWindow *ownWindow = &own;
+    own.onMessage([outcome, row, ownWindow](const ReceivedMessage &) {
+        if (outcome->done)
             return;
         auto start = Clock::now();
         int32_t asked = 3;
         switch (row.callback) {
         case Callback::CloseOwnLine:
-            result = CloseCommLineEx(0);
+            outcome->result = CloseCommLineEx(0);
             break;
         case Callback::CloseOtherLine:
         case Callback::CloseOtherLineInItsOwnSlowNotification:
-            result = CloseCommLineEx(1);
+            outcome->result = CloseCommLineEx(1);
             break;
         case Callback::DialOwnLine:
             KalvixDialEx(0, 2, "03-1111-2222");
@@ -172,32 +181,37 @@ TEST_P(NotificationCallback, KeepsWhatTheHeaderPromises) {
             break;
         case Callback::HistoryOfOwnLine:
         case Callback::NdaHistoryOfOwnLine:
-            result = GetHistoryEx(0, &asked, records);
-            count = asked;
+            outcome->result = GetHistoryEx(0, &asked, outcome->records);
+            outcome->count = asked;
             break;
         case Callback::HistoryOfOtherLine:
-            result = GetHistoryEx(1, &asked, records);
-            count = asked;
+            outcome->result = GetHistoryEx(1, &asked, outcome->records);
+            outcome->count = asked;
             break;
         case Callback::OpenOwnSlot:
-            result = OpenCommLineEx(0, own.window(), 5, row.kind);
+            outcome->result = OpenCommLineEx(0, ownWindow->window(), 5, row.kind);
             break;
         case Callback::SlowProcedure:
             std::this_thread::sleep_for(300ms);
             break;
         }
-        took = Clock::now() - start;
-        done = true;
+        outcome->tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              Clock::now() - start).count();
+        outcome->done = true;
     });
     std::string first = freshNumber();
     ownDevice->inject(reportOf(row.kind, first));
     if (row.callback == Callback::SlowProcedure) {
         // A call that comes while the procedure is busy waits in the port and is heard after.
-        ASSERT_TRUE(own.waitForCount(1, 3s));
+        ASSERT_TRUE(own.waitForCount(1, scaled(3s)));
         ownDevice->inject(reportOf(row.kind, freshNumber()));
     }
-    ASSERT_TRUE(waitFlag(done, kCallbackLimit)) << "the callback never returned";
+    ASSERT_TRUE(waitFlag(outcome->done, kCallbackLimit)) << "the callback never returned";
     EXPECT_EQ(own.texts().front(), first);
+    const std::atomic<int32_t> &result = outcome->result;
+    const std::atomic<int32_t> &count = outcome->count;
+    const HistoryRecord *records = outcome->records;
+    auto took = std::chrono::milliseconds(outcome->tookMs.load());
 
     switch (row.callback) {
     case Callback::CloseOwnLine:
@@ -208,12 +222,12 @@ TEST_P(NotificationCallback, KeepsWhatTheHeaderPromises) {
         EXPECT_EQ(result.load(), 1);
         EXPECT_FALSE(kalvix3::lineSlot(1)->isOpen());
         EXPECT_FALSE(otherDevice->isOpen());
-        EXPECT_LT(took, 500ms);
+        EXPECT_LT(took, scaled(500ms));
         break;
     case Callback::CloseOtherLineInItsOwnSlowNotification:
         EXPECT_FALSE(kalvix3::lineSlot(1)->isOpen());
         EXPECT_EQ(other.count(), 1u);
-        EXPECT_LT(took, 1s) << "waits for the other procedure only";
+        EXPECT_LT(took, scaled(1s)) << "waits for the other procedure only";
         break;
     case Callback::DialOwnLine:
         EXPECT_NE(ownDevice->written().find("AT\\D2/0311112222\r\n"), std::string::npos);
@@ -225,7 +239,7 @@ TEST_P(NotificationCallback, KeepsWhatTheHeaderPromises) {
         // Its own receive thread is busy in this notification: no answer is heard.
         EXPECT_EQ(result.load(), 0);
         EXPECT_EQ(count.load(), 0);
-        EXPECT_LT(took, 1s);
+        EXPECT_LT(took, scaled(1s));
         break;
     case Callback::HistoryOfOtherLine:
         EXPECT_EQ(result.load(), 0);
@@ -248,16 +262,16 @@ TEST_P(NotificationCallback, KeepsWhatTheHeaderPromises) {
     // The notifying line goes on reporting.
     size_t before = own.count();
     if (row.callback == Callback::SlowProcedure) {
-        ASSERT_TRUE(own.waitForCount(2, 3s)) << "the call that came meanwhile";
+        ASSERT_TRUE(own.waitForCount(2, scaled(3s))) << "the call that came meanwhile";
         before = 1;
     } else {
         ASSERT_TRUE(ownDevice->waitUntil(
             [&] { return ownDevice->currentMask() == kalvix3::kReceiveEvents &&
                          ownDevice->waitPending(); },
-            3s));
+            scaled(3s)));
         std::string next = freshNumber();
         ownDevice->inject(reportOf(row.kind, next));
-        ASSERT_TRUE(own.waitForCount(before + 1, 3s));
+        ASSERT_TRUE(own.waitForCount(before + 1, scaled(3s)));
         EXPECT_EQ(own.texts().back(), next);
     }
     EXPECT_EQ(own.count(), before + 1);
@@ -313,32 +327,32 @@ TEST_P(UsbNotificationCallback, KeepsWhatTheHeaderPromises) {
             return polled ? sim->controlCalls(kalvix3::itusb::kCallerStatusCode) >= 1
                           : sim->callCount(SIMUSB_EVENT_NOTIFICATION_REQUEST, 0) >= 1;
         },
-        5s));
-    std::atomic<bool> done{false};
-    std::atomic<int32_t> result{-1};
-    std::atomic<int32_t> count{-1};
-    host.onMessage([&](const ReceivedMessage &) {
-        if (done)
+        scaled(5s)));
+    auto outcome = std::make_shared<Outcome>();
+    StandIn *stand = sim.get();
+    host.onMessage([outcome, row, stand](const ReceivedMessage &) {
+        if (outcome->done)
             return;
-        HistoryRecord records[10] = {};
         int32_t asked = 10;
         switch (row.callback) {
         case UsbCallback::CloseOwnLine:
-            result = CloseCommLineEx(0);
+            outcome->result = CloseCommLineEx(0);
             break;
         case UsbCallback::HistoryOfOwnLine:
-            result = GetHistoryEx(0, &asked, records);
-            count = asked;
+            outcome->result = GetHistoryEx(0, &asked, outcome->records);
+            outcome->count = asked;
             break;
         case UsbCallback::DialOwnLine:
-            sim->setLineStateOnes(0);
+            stand->setLineStateOnes(0);
             KalvixDialEx(0, 1, "0312345678");
             break;
         }
-        done = true;
+        outcome->done = true;
     });
     sim->placeCall("0311112222");
-    ASSERT_TRUE(waitFlag(done, kCallbackLimit)) << "the callback never returned";
+    ASSERT_TRUE(waitFlag(outcome->done, kCallbackLimit)) << "the callback never returned";
+    const std::atomic<int32_t> &result = outcome->result;
+    const std::atomic<int32_t> &count = outcome->count;
     switch (row.callback) {
     case UsbCallback::CloseOwnLine:
         EXPECT_EQ(result.load(), 1);
@@ -357,7 +371,7 @@ TEST_P(UsbNotificationCallback, KeepsWhatTheHeaderPromises) {
     }
     // The line goes on reporting.
     sim->placeCall("0333334444");
-    ASSERT_TRUE(host.waitForCount(2, 5s));
+    ASSERT_TRUE(host.waitForCount(2, scaled(5s)));
     EXPECT_EQ(host.texts(), (std::vector<std::string>{"0311112222", "0333334444"}));
 }
 
@@ -431,7 +445,7 @@ TEST_P(DialHookCallback, NeverPullsTheLineFromUnderTheDial) {
             return sim->controlCalls(kalvix3::itusb::kCallerStatusCode) >= 1 &&
                    sim->callCount(SIMUSB_EVENT_NOTIFICATION_REQUEST, 0) >= 1;
         },
-        5s));
+        scaled(5s)));
     Kalvix3DialHost hooks{};
     hooks.context = this;
     switch (row.hook) {
@@ -454,7 +468,7 @@ TEST_P(DialHookCallback, NeverPullsTheLineFromUnderTheDial) {
     sim->setLineStateOnes(4);
     auto start = Clock::now();
     KalvixDialEx(0, 1, "0312345678");
-    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_LT(Clock::now() - start, scaled(5s));
     EXPECT_TRUE(called.load());
     EXPECT_EQ(_DialForm, nullptr);
     if (row.hook != Hook::MessageBox)
@@ -500,13 +514,13 @@ TEST(ImmediateReport, ClosingTheLineFromItsFirstNotificationIsRefused) {
         directory.writeFile("ITUSB.DLL", "not a shared object");
         directory.useAsSystemDirectory();
         HostWindow host;
-        std::atomic<bool> done{false};
-        host.onMessage([&](const ReceivedMessage &) {
+        auto outcome = std::make_shared<Outcome>();
+        host.onMessage([outcome](const ReceivedMessage &) {
             CloseCommLineEx(1);
-            done = true;
+            outcome->done = true;
         });
         ASSERT_EQ(OpenCommLineEx(1, host.window(), 0, kind), 0);
-        ASSERT_TRUE(waitFlag(done, kCallbackLimit));
+        ASSERT_TRUE(waitFlag(outcome->done, kCallbackLimit));
         EXPECT_TRUE(kalvix3::lineSlot(1)->isOpen()) << "refused: the line stays open";
         EXPECT_EQ(host.messages().front().dwData, 311u);
         host.onMessage(nullptr);

@@ -578,7 +578,7 @@ void SerialSoak::run() {
         line.procedureRandom.seed(seed * 31 + static_cast<uint32_t>(i));
     }
     lines[0].device->setHistory(kStored);
-    before = processStats();
+    before = settledProcessStats();
     started = SoakClock::now();
     deadline = started + std::chrono::seconds(seconds);
     nextSample = started;

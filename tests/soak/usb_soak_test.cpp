@@ -337,7 +337,7 @@ void UsbSoak::run() {
     addHistory(*sim);
     windows[0].user = this;
     windows[1].user = this;
-    ProcessStats before = processStats();
+    ProcessStats before = settledProcessStats();
     auto deadline = SoakClock::now() + std::chrono::seconds(seconds);
     auto nextSample = SoakClock::now();
     std::uniform_int_distribution<int> percent(0, 99);

@@ -25,14 +25,6 @@ int soakSeconds(int fallback) {
     return seconds > 0 ? seconds : fallback;
 }
 
-int slowdown() {
-    if (underValgrind())
-        return 20;
-    return sanitizedBuild() ? 4 : 1;
-}
-
-std::chrono::milliseconds scaled(std::chrono::milliseconds limit) { return limit * slowdown(); }
-
 Watchdog::Watchdog(std::chrono::seconds total, std::chrono::seconds stall)
     : total(total), stall(stall), lastProgress(nowMs()), watcher([this] { watch(); }) {}
 

@@ -10,16 +10,14 @@
 #include <string>
 #include <thread>
 
+#include "support/process_stats.h" // slowdown(), scaled()
+
 namespace kalvix3::testing {
 
 using SoakClock = std::chrono::steady_clock;
 
 // Seconds a soak part runs: KALVIX3_SOAK_SECONDS when set, else `fallback`.
 int soakSeconds(int fallback);
-// How much longer than on a plain build the checks may wait: 1, 4 under a sanitizer, 20
-// under valgrind.
-int slowdown();
-std::chrono::milliseconds scaled(std::chrono::milliseconds limit);
 
 class Watchdog {
 public:

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 namespace kalvix3::testing {
@@ -38,6 +39,11 @@ ProcessStats processStats() {
     return stats;
 }
 
+ProcessStats settledProcessStats() {
+    std::thread([] {}).join();
+    return processStats();
+}
+
 std::string describe(const ProcessStats &stats) {
     return std::to_string(stats.threads) + " threads, " + std::to_string(stats.descriptors) +
            " descriptors, " + std::to_string(stats.residentKb) + " kB resident";
@@ -67,5 +73,13 @@ bool sanitizedBuild() {
     return false;
 #endif
 }
+
+int slowdown() {
+    if (underValgrind())
+        return 20;
+    return sanitizedBuild() ? 4 : 1;
+}
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds limit) { return limit * slowdown(); }
 
 } // namespace kalvix3::testing
