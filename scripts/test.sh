@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test: the Linux build, the same tests under address and undefined-behaviour
-# sanitizers and under the thread sanitizer, the fuzz targets for a bounded time, and the Windows
-# builds (the 32-bit DLL's exports; the 64-bit tests under wine64). Installs what is missing
-# first, and prints how long each step took.
+# Runs every test: the Linux build (a short soak among its tests, and once more under valgrind),
+# the same tests under address and undefined-behaviour sanitizers and under the thread
+# sanitizer, the fuzz targets for a bounded time, and the Windows builds (the 32-bit DLL's
+# exports; the 64-bit tests under wine64). Installs what is missing first, and prints how long
+# each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${KALVIX3_JOBS:-2}"
@@ -20,6 +21,15 @@ run_preset() {
 }
 
 run_preset default
+
+# The soak, short, under valgrind's memcheck: no error and no leak, nothing suppressed.
+scripts/deps.sh tools
+start=$SECONDS
+echo "==== valgrind"
+KALVIX3_SOAK_SECONDS=6 timeout 600 valgrind --quiet --error-exitcode=99 --leak-check=full \
+  --errors-for-leak-kinds=definite,indirect,possible build/default/tests/soak/kalvix3_soak
+timings+=("$(printf '%-8s %5d s' valgrind $((SECONDS - start)))")
+
 run_preset asan
 run_preset tsan
 scripts/deps.sh fuzz

@@ -23,9 +23,11 @@ struct SimulatedNda {
     sim_nda::HeldPort port;
 };
 
+// Lives as long as the loaded library: the library under test loads and frees NDA_P1.dll for
+// every read, and state left on the heap at each unload would be lost for good.
 SimulatedNda &device() {
-    static SimulatedNda *state = new SimulatedNda; // outlives every caller
-    return *state;
+    static SimulatedNda state;
+    return state;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // down: unloading the library closes no line.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -28,12 +29,11 @@ struct LineSlot {
     std::unique_ptr<TRecvThread> serialThread;   // serial kinds
     std::unique_ptr<TRecvUSBThread> usbThread;   // kinds 32, 34
     std::unique_ptr<TRecvITMUXThread> itmuxThread; // kinds 36, 38, 40, 42
-
     // A USB dial runs the host's message pump inside KalvixDialEx: a close of the slot from a
     // window procedure meanwhile is carried out when the outermost dial on the slot has ended,
     // which ends it at the next pass (the dial still uses the receive thread until then).
-    int32_t dialsRunning = 0;
-    bool closeWhenDialEnds = false;
+    std::atomic<int32_t> dialsRunning{0};
+    std::atomic<bool> closeWhenDialEnds{false};
 
     bool isOpen() const { return serialThread || usbThread || itmuxThread; }
 };

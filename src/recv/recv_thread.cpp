@@ -123,7 +123,8 @@ bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
 void TRecvThread::rememberAcknowledged(std::string_view text) {
     std::string_view frame = firstStxFrame(text);
     acknowledgedLength = std::min(frame.size(), sizeof acknowledgedFrame);
-    std::memcpy(acknowledgedFrame, frame.data(), acknowledgedLength);
+    if (acknowledgedLength != 0) // a frame end alone holds no frame (and no bytes to copy)
+        std::memcpy(acknowledgedFrame, frame.data(), acknowledgedLength);
     acknowledgedAt = std::chrono::steady_clock::now();
 }
 

@@ -148,6 +148,22 @@ TEST_F(NdaHistory, FailuresReopenTheLine) {
     }
 }
 
+TEST_F(NdaHistory, ShortBuffersGetOnlyTheRecordsTheyHaveRoomFor) {
+    installLibrary();
+    for (int i = 0; i < 10; ++i)
+        addEntry("0312345678");
+    for (int32_t room : {1, 2, 5}) {
+        std::vector<HistoryRecord> records(static_cast<size_t>(room) + 2);
+        std::memset(records.data(), 0xA5, records.size() * sizeof(HistoryRecord));
+        int32_t count = room;
+        ASSERT_EQ(GetHistoryEx(0, &count, records.data()), 0);
+        EXPECT_EQ(count, room);
+        const auto *beyond = reinterpret_cast<const uint8_t *>(records.data() + room);
+        for (size_t i = 0; i < 2 * sizeof(HistoryRecord); ++i)
+            ASSERT_EQ(beyond[i], 0xA5) << "room for " << room;
+    }
+}
+
 TEST_F(NdaHistory, CountAboveTenReadsTen) {
     installLibrary();
     for (int i = 0; i < 10; ++i)

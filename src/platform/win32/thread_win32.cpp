@@ -54,11 +54,18 @@ void Thread::resume() {
     if (native->thread || bodyEnded.load())
         return;
     DWORD id = 0;
-    HANDLE created = CreateThread(nullptr, 0, &Native::start, this, 0, &id);
+    // Created suspended, so that its id is stored before the body can ask whether it runs on
+    // itself (a window procedure closing its line from the first notification).
+    HANDLE created = CreateThread(nullptr, 0, &Native::start, this, CREATE_SUSPENDED, &id);
     if (created == nullptr)
         return; // nothing runs; waitFor() returns at once
     native->threadId = id;
     native->thread = UniqueHandle(created);
+    if (ResumeThread(created) == static_cast<DWORD>(-1)) {
+        TerminateThread(created, 0); // never ran: nothing of the body to undo
+        native->thread = UniqueHandle();
+        native->threadId = 0;
+    }
 }
 
 void Thread::terminate() {

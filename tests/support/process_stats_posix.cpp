@@ -1,0 +1,85 @@
+#include "support/process_stats.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+namespace kalvix3::testing {
+
+namespace {
+
+// Entries of a /proc directory, without "." and ".."; the descriptor that reads /proc/self/fd
+// is left out of its own count.
+size_t entriesOf(const char *path, bool ownDescriptor) {
+    DIR *directory = opendir(path);
+    if (directory == nullptr)
+        return 0;
+    size_t count = 0;
+    while (dirent *entry = readdir(directory))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            ++count;
+    closedir(directory);
+    return ownDescriptor && count > 0 ? count - 1 : count;
+}
+
+} // namespace
+
+ProcessStats processStats() {
+    ProcessStats stats;
+    stats.threads = entriesOf("/proc/self/task", false);
+    stats.descriptors = entriesOf("/proc/self/fd", true);
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    if (statm >> pages >> resident)
+        stats.residentKb = resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) / 1024;
+    return stats;
+}
+
+ProcessStats settledProcessStats() {
+    std::thread([] {}).join();
+    return processStats();
+}
+
+std::string describe(const ProcessStats &stats) {
+    return std::to_string(stats.threads) + " threads, " + std::to_string(stats.descriptors) +
+           " descriptors, " + std::to_string(stats.residentKb) + " kB resident";
+}
+
+double processCpuMs() {
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) * 1000.0 + static_cast<double>(used.tv_nsec) / 1e6;
+}
+
+bool underValgrind() {
+    const char *preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
+
+bool sanitizedBuild() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
+int slowdown() {
+    if (underValgrind())
+        return 20;
+    return sanitizedBuild() ? 4 : 1;
+}
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds limit) { return limit * slowdown(); }
+
+} // namespace kalvix3::testing
