@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -119,6 +121,43 @@ void BareEventLine::run() {
         (void)!::read(event, &value, sizeof value);
         callWindow(window);
     }
+}
+
+BarePort::BarePort(const std::string &path) {
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || !isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("bare open " + path);
+    }
+    ioctl(fd, TIOCEXCL);
+    wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    termios tio{};
+    tcgetattr(fd, &tio);
+    tcflush(fd, TCIOFLUSH);
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B19200);
+    tcsetattr(fd, TCSANOW, &tio);
+    int dtr = TIOCM_DTR;
+    ioctl(fd, TIOCMBIC, &dtr); // refused by a pseudo-terminal, as the library's is
+    worker = std::thread([this] {
+        for (;;) {
+            pollfd watch[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+            poll(watch, 2, 200);
+            if (watch[1].revents)
+                return;
+        }
+    });
+}
+
+BarePort::~BarePort() {
+    signalStop(wake);
+    worker.join();
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    tcflush(fd, TCIOFLUSH);
+    ::close(wake);
+    ::close(fd);
 }
 
 } // namespace kalvix3::bench

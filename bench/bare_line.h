@@ -48,4 +48,19 @@ private:
     std::thread worker;
 };
 
+// The open and close of a serial port without the library: open, flock and TIOCEXCL, termios
+// set-up, a wake-up eventfd and a thread waiting in poll() (200 ms slices); destruction stops
+// and joins the thread, gives the claim up and closes.
+class BarePort {
+public:
+    explicit BarePort(const std::string &path);
+    ~BarePort();
+    BarePort(const BarePort &) = delete;
+    BarePort &operator=(const BarePort &) = delete;
+
+private:
+    int fd = -1, wake = -1;
+    std::thread worker;
+};
+
 } // namespace kalvix3::bench

@@ -58,7 +58,9 @@ void Report::add(Row row) {
 
 void Report::note(const std::string &section, const std::string &text) {
     addSection(section);
-    notes.emplace_back(section, text);
+    std::pair<std::string, std::string> entry(section, text);
+    if (std::find(notes.begin(), notes.end(), entry) == notes.end())
+        notes.push_back(std::move(entry));
 }
 
 bool Report::anyMissed() const {
@@ -67,6 +69,8 @@ bool Report::anyMissed() const {
 
 void Report::print() const {
     for (const std::string &section : sections) {
+        if (std::none_of(rows.begin(), rows.end(), [&](const Row &row) { return row.section == section; }))
+            continue; // a note without figures: its benchmarks did not run
         std::printf("\n== %s\n", section.c_str());
         for (const Row &row : rows) {
             if (row.section != section)
@@ -82,30 +86,15 @@ void Report::print() const {
     std::fflush(stdout);
 }
 
-bool Report::writeMarkdown(const std::string &path) const {
+bool Report::writeRows(const std::string &path) const {
     std::FILE *out = std::fopen(path.c_str(), "w");
     if (out == nullptr)
         return false;
-    for (const std::string &section : sections) {
-        std::fprintf(out, "### %s\n\n", section.c_str());
-        bool table = false;
-        for (const Row &row : rows) {
-            if (row.section != section)
-                continue;
-            if (!table) {
-                std::fprintf(out, "| what | figure | floor | target | |\n|---|---|---|---|---|\n");
-                table = true;
-            }
-            std::fprintf(out, "| %s | %s | %s | %s | %s |\n", row.what.c_str(), row.figure.c_str(),
-                         row.floor.c_str(), row.target.c_str(), row.verdict.c_str());
-        }
-        if (table)
-            std::fprintf(out, "\n");
-        for (const auto &[where, text] : notes)
-            if (where == section)
-                std::fprintf(out, "- %s\n", text.c_str());
-        std::fprintf(out, "\n");
-    }
+    for (const Row &row : rows)
+        std::fprintf(out, "%s\t%s\t%s\t%s\t%s\t%s\n", row.section.c_str(), row.what.c_str(),
+                     row.figure.c_str(), row.floor.c_str(), row.target.c_str(), row.verdict.c_str());
+    for (const auto &[section, text] : notes)
+        std::fprintf(out, "%s\t#note\t%s\n", section.c_str(), text.c_str());
     return std::fclose(out) == 0;
 }
 

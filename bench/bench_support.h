@@ -50,8 +50,10 @@ public:
     void add(Row row);
     // A note printed under the section's table (how it was measured, what the floor is).
     void note(const std::string &section, const std::string &text);
-    void print() const;                           // plain text on standard output
-    bool writeMarkdown(const std::string &path) const; // one table per section
+    void print() const; // plain text on standard output
+    // Tab-separated lines, one a figure (section, what, figure, floor, target, verdict) or note
+    // (section, "#note", text), for scripts/perf.sh to merge and render.
+    bool writeRows(const std::string &path) const;
     bool anyMissed() const;
 
 private:

@@ -14,6 +14,7 @@ struct Options {
     int historyReads = 3;   // history reads per reader
     int allocationCalls = 20; // calls between the two allocation counts (USB kind 32: a fifth)
     std::string standIn;    // the stand-in ITUSB.DLL
+    std::string ndaStandIn; // the stand-in NDA_P1.dll
 };
 Options &options();
 

@@ -1,11 +1,11 @@
 // kalvix3_bench: what the library costs a host, each figure beside its floor and its target.
 //
 //   kalvix3_bench [--calls N] [--idle-seconds S] [--open-closes N] [--history-reads N]
-//                 [--allocation-calls N] [--stand-in PATH] [--markdown FILE]
+//                 [--allocation-calls N] [--stand-in PATH] [--rows FILE]
 //                 [google benchmark flags, e.g. --benchmark_filter=latency]
 //
-// Every benchmark runs once and ends by itself; the summary at the end (and the Markdown file,
-// if asked for) holds the figures. Groups: latency/ and idle/ (notification_latency.cpp),
+// Every benchmark runs once and ends by itself; the summary at the end (and the rows file, if
+// asked for: see Report::writeRows) holds the figures. Groups: latency/ and idle/ (notification_latency.cpp),
 // open_close/ (line_lifecycle.cpp), history/ (history_costs.cpp), memory/ (memory_costs.cpp;
 // memory/resident wants a process of its own).
 #include <benchmark/benchmark.h>
@@ -34,7 +34,8 @@ int main(int argc, char **argv) {
     using namespace kalvix3::bench;
     Options &opts = options();
     opts.standIn = KALVIX3_BENCH_STAND_IN;
-    std::string markdown;
+    opts.ndaStandIn = KALVIX3_BENCH_NDA_STAND_IN;
+    std::string rows;
     std::vector<char *> rest;
     auto number = [](const char *text) { return std::max(1, std::atoi(text)); };
     for (int i = 0; i < argc; ++i) {
@@ -51,8 +52,8 @@ int main(int argc, char **argv) {
             opts.allocationCalls = number(argv[++i]);
         else if (std::strcmp(argv[i], "--stand-in") == 0 && hasValue)
             opts.standIn = argv[++i];
-        else if (std::strcmp(argv[i], "--markdown") == 0 && hasValue)
-            markdown = argv[++i];
+        else if (std::strcmp(argv[i], "--rows") == 0 && hasValue)
+            rows = argv[++i];
         else
             rest.push_back(argv[i]);
     }
@@ -75,8 +76,8 @@ int main(int argc, char **argv) {
     std::printf("\n%u cores, load average %.2f before, %.2f after", std::thread::hardware_concurrency(),
                 loadBefore, loadAfter);
     report.print();
-    if (!markdown.empty() && !report.writeMarkdown(markdown)) {
-        std::fprintf(stderr, "kalvix3_bench: cannot write %s\n", markdown.c_str());
+    if (!rows.empty() && !report.writeRows(rows)) {
+        std::fprintf(stderr, "kalvix3_bench: cannot write %s\n", rows.c_str());
         return 2;
     }
     return 0;

@@ -33,6 +33,8 @@ namespace kalvix3::bench {
 
 namespace {
 
+void addNotes();
+
 using kalvix3::sim::Call;
 using kalvix3::sim::SerialDevice;
 
@@ -42,6 +44,7 @@ constexpr auto kArrivalLimit = 5s;
 const char *lastInitCommand(int kind) { return kind == 30 ? "AT$C16=1\r\n" : nullptr; }
 
 void measureResident(benchmark::State &state) {
+    addNotes();
     Resident start, withBare, withLines;
     for (auto _ : state) {
         ComDirectory comDir;
@@ -112,38 +115,39 @@ struct Window {
 
 struct AllocationFigures {
     double libraryPerCall = 0;   // receive thread, called from the library (or the runtimes)
-    double standInPerCall = 0;   // receive thread, called from the stand-in driver
-    double othersPerCall = 0;    // every other thread: simulator, benchmark host
+    double simulatorPerCall = 0; // the simulator's own threads, and the stand-in driver anywhere
+    double hostPerCall = 0;      // the benchmark's thread, which drives the simulator
     int calls = 0;
     bool complete = false;
 };
 
-AllocationFigures figuresOf(const Window &window, int receiveThread) {
+AllocationFigures figuresOf(const Window &window, int receiveThread, int hostThread) {
     AllocationFigures figures;
     figures.calls = static_cast<int>(window.last - window.first);
     figures.complete = window.taken.load() == 2 && figures.calls > 0;
     if (!figures.complete)
         return figures;
     for (const alloc::ThreadCounts &delta : alloc::difference(window.before, window.after)) {
-        if (delta.tid == receiveThread) {
-            figures.libraryPerCall += static_cast<double>(delta.allocations[alloc::Library] + delta.allocations[alloc::Other]);
-            figures.standInPerCall += static_cast<double>(delta.allocations[alloc::StandIn]);
-        } else {
-            figures.othersPerCall += static_cast<double>(delta.total());
-        }
+        auto own = static_cast<double>(delta.allocations[alloc::Library] + delta.allocations[alloc::Other]);
+        figures.simulatorPerCall += static_cast<double>(delta.allocations[alloc::StandIn]);
+        if (delta.tid == receiveThread)
+            figures.libraryPerCall += own;
+        else if (delta.tid == hostThread)
+            figures.hostPerCall += own;
+        else
+            figures.simulatorPerCall += own;
     }
     figures.libraryPerCall /= figures.calls;
-    figures.standInPerCall /= figures.calls;
-    figures.othersPerCall /= figures.calls;
+    figures.simulatorPerCall /= figures.calls;
+    figures.hostPerCall /= figures.calls;
     return figures;
 }
 
 void addAllocationRow(int kind, const AllocationFigures &figures, benchmark::State &state) {
-    std::string standIn = kind >= 32 ? format(", stand-in driver %.2f", figures.standInPerCall) : "";
     Report::instance().add(
         {kMemorySection, format("heap allocations per delivered call, kind %d (%d calls)", kind, figures.calls),
-         figures.complete ? format("library %.2f (receive thread)%s; simulator and host %.2f", figures.libraryPerCall,
-                                   standIn.c_str(), figures.othersPerCall)
+         figures.complete ? format("library %.2f (its receive thread); simulator %.2f; benchmark host %.2f",
+                                   figures.libraryPerCall, figures.simulatorPerCall, figures.hostPerCall)
                           : std::string("not measured: calls lost"),
          "0", "0 from the library", verdict(figures.complete && figures.libraryPerCall == 0)});
     state.counters["library_allocations_per_call"] = figures.libraryPerCall;
@@ -152,6 +156,7 @@ void addAllocationRow(int kind, const AllocationFigures &figures, benchmark::Sta
 constexpr int kWarmUpCalls = 3;
 
 void measureSerialAllocations(benchmark::State &state, int kind) {
+    addNotes();
     AllocationFigures figures;
     for (auto _ : state) {
         alloc::locateModules("libkalvix3.so", "");
@@ -164,6 +169,17 @@ void measureSerialAllocations(benchmark::State &state, int kind) {
         BenchWindow host;
         host.onArrival = &Window::onArrival;
         host.onArrivalContext = &window;
+        // The counter sees the library: an open and a close allocate (the thread, the port).
+        auto beforeOpen = alloc::snapshot();
+        if (OpenCommLineEx(0, host.handle(), 3, kind) != 0)
+            throw std::runtime_error("OpenCommLineEx failed");
+        CloseCommLineEx(0);
+        uint64_t openClose = 0;
+        for (const alloc::ThreadCounts &delta : alloc::difference(beforeOpen, alloc::snapshot()))
+            openClose += delta.allocations[alloc::Library];
+        Report::instance().add({kMemorySection, format("heap allocations of one open and close, kind %d", kind),
+                                format("%llu by the library", static_cast<unsigned long long>(openClose)), "-",
+                                "- (not per call; shows the counter sees the library)", "-"});
         if (OpenCommLineEx(0, host.handle(), 3, kind) != 0)
             throw std::runtime_error("OpenCommLineEx failed");
         if (const char *last = lastInitCommand(kind))
@@ -177,13 +193,14 @@ void measureSerialAllocations(benchmark::State &state, int kind) {
             device->waitUntilSent(kArrivalLimit);
             std::this_thread::sleep_for(10ms);
         }
-        figures = figuresOf(window, host.lastThread());
+        figures = figuresOf(window, host.lastThread(), currentThreadId());
         CloseCommLineEx(0);
     }
     addAllocationRow(kind, figures, state);
 }
 
 void measureUsbAllocations(benchmark::State &state, int kind) {
+    addNotes();
     AllocationFigures figures;
     for (auto _ : state) {
         kalvix3::testing::StandIn sim(options().standIn);
@@ -209,10 +226,26 @@ void measureUsbAllocations(benchmark::State &state, int kind) {
                 kalvix3::testing::waitUntil(
                     [&] { return sim.callCount(SIMUSB_EVENT_NOTIFICATION_REQUEST, 0) > requests; }, 2s);
         }
-        figures = figuresOf(window, host.lastThread());
+        figures = figuresOf(window, host.lastThread(), currentThreadId());
         CloseCommLineEx(0);
     }
     addAllocationRow(kind, figures, state);
+}
+
+// What the figures of this file mean, said once under their sections.
+void addNotes() {
+    Report::instance().note(kMemorySection,
+                            "Resident size from /proc/self/statm (private = resident minus file-backed). The "
+                            "floor is two bare lines: a thread in poll() on a pseudo-terminal each, with one "
+                            "call delivered.");
+    Report::instance().note(kMemorySection,
+                            "Allocations: malloc, calloc, realloc and operator new of the whole process, counted "
+                            "by a shim in the benchmark executable, by thread and by calling module, between "
+                            "the arrivals of two calls in the steady state (after three calls). Library: the "
+                            "line's receive thread, except what the stand-in driver allocates when it is "
+                            "called there. Simulator: the serial simulator's thread and the stand-in driver "
+                            "on any thread. Benchmark host: the thread that places the calls (it runs the "
+                            "serial simulator's scheduling code).");
 }
 
 } // namespace
@@ -227,14 +260,6 @@ void registerMemoryBenchmarks() {
         else
             once(benchmark::RegisterBenchmark(name.c_str(), [kind](benchmark::State &s) { measureSerialAllocations(s, kind); }));
     }
-    Report::instance().note(kMemorySection,
-                            "Resident size from /proc/self/statm (private = resident minus file-backed). The "
-                            "floor is two bare lines: a thread in poll() on a pseudo-terminal each, with one "
-                            "call delivered.");
-    Report::instance().note(kMemorySection,
-                            "Allocations: malloc, calloc, realloc and operator new of the whole process, counted "
-                            "by a shim in the benchmark executable, by thread and by calling module, between "
-                            "the arrivals of two calls in the steady state (after three calls).");
 }
 
 } // namespace kalvix3::bench

@@ -34,6 +34,8 @@ namespace kalvix3::bench {
 
 namespace {
 
+void addNotes();
+
 using kalvix3::sim::Call;
 using kalvix3::sim::SerialDevice;
 
@@ -121,6 +123,7 @@ void addLatencyRows(const std::string &scenario, const std::vector<double> &over
 }
 
 void measureSerialLatency(benchmark::State &state, int kind, int lineCount) {
+    addNotes();
     int calls = options().calls;
     std::vector<double> overheads, floors;
     int missed = 0;
@@ -168,6 +171,7 @@ void measureSerialLatency(benchmark::State &state, int kind, int lineCount) {
 // Kind 36: the stand-in completes the outstanding event request (writes the record, signals
 // the eventfd) inside SimUsb_PlaceCall; from just before that call to the window procedure.
 void measureItmuxLatency(benchmark::State &state) {
+    addNotes();
     int calls = options().calls;
     std::vector<double> overheads, floors;
     int missed = 0;
@@ -288,6 +292,7 @@ private:
 };
 
 void measureIdleSerialLines(benchmark::State &state) {
+    addNotes();
     std::pair<IdleFigures, IdleFigures> idle;
     for (auto _ : state) {
         ComDirectory comDir;
@@ -314,6 +319,7 @@ void measureIdleSerialLines(benchmark::State &state) {
 }
 
 void measureIdleUsbLines(benchmark::State &state) {
+    addNotes();
     std::pair<IdleFigures, IdleFigures> idle;
     for (auto _ : state) {
         kalvix3::testing::StandIn sim(options().standIn);
@@ -336,17 +342,8 @@ void measureIdleUsbLines(benchmark::State &state) {
                 "6 wake-ups/s (kind 32: a status read a second; kind 36: a 200 ms slice), CPU 0", state);
 }
 
-} // namespace
-
-void registerLatencyBenchmarks() {
-    auto once = [](benchmark::internal::Benchmark *b) { b->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime(); };
-    once(benchmark::RegisterBenchmark("latency/kind2/one_line", [](benchmark::State &s) { measureSerialLatency(s, 2, 1); }));
-    once(benchmark::RegisterBenchmark("latency/kind2/two_lines", [](benchmark::State &s) { measureSerialLatency(s, 2, 2); }));
-    once(benchmark::RegisterBenchmark("latency/kind30/one_line", [](benchmark::State &s) { measureSerialLatency(s, 30, 1); }));
-    once(benchmark::RegisterBenchmark("latency/kind30/two_lines", [](benchmark::State &s) { measureSerialLatency(s, 30, 2); }));
-    once(benchmark::RegisterBenchmark("latency/kind36/one_line", measureItmuxLatency));
-    once(benchmark::RegisterBenchmark("idle/serial_lines", measureIdleSerialLines));
-    once(benchmark::RegisterBenchmark("idle/usb_lines", measureIdleUsbLines));
+// What the figures of this file mean, said once under their sections.
+void addNotes() {
     Report::instance().note(kLatencySection,
                             "Serial: from the moment the simulated device's write of the byte that completes "
                             "the frame returned, to the call of the window procedure, minus the 100 ms pause. "
@@ -359,6 +356,19 @@ void registerLatencyBenchmarks() {
     Report::instance().note(kIdleSection,
                             "Wake-ups are the receive threads' context switches (voluntary and not, from "
                             "/proc/self/task/*/status); CPU time from their schedstat.");
+}
+
+} // namespace
+
+void registerLatencyBenchmarks() {
+    auto once = [](benchmark::internal::Benchmark *b) { b->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime(); };
+    once(benchmark::RegisterBenchmark("latency/kind2/one_line", [](benchmark::State &s) { measureSerialLatency(s, 2, 1); }));
+    once(benchmark::RegisterBenchmark("latency/kind2/two_lines", [](benchmark::State &s) { measureSerialLatency(s, 2, 2); }));
+    once(benchmark::RegisterBenchmark("latency/kind30/one_line", [](benchmark::State &s) { measureSerialLatency(s, 30, 1); }));
+    once(benchmark::RegisterBenchmark("latency/kind30/two_lines", [](benchmark::State &s) { measureSerialLatency(s, 30, 2); }));
+    once(benchmark::RegisterBenchmark("latency/kind36/one_line", measureItmuxLatency));
+    once(benchmark::RegisterBenchmark("idle/serial_lines", measureIdleSerialLines));
+    once(benchmark::RegisterBenchmark("idle/usb_lines", measureIdleUsbLines));
 }
 
 } // namespace kalvix3::bench
