@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../tests/usb/stand_in.h"
+#include "stand_in.h"
 #include "bare_line.h"
 #include "bench_support.h"
 #include "benchmarks.h"

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/usb/stand_in.h"
+#include "stand_in.h"
 #include "alloc_counter.h"
 #include "bare_line.h"
 #include "bench_support.h"

@@ -144,19 +144,26 @@ every wait in it has a limit.
 
 ## Notes from profiling
 
-- Allocations: the serial receive thread allocates nothing after it has started (strace shows
-  no heap arena created for it); the counting shim finds no allocation by the library on the
-  receive thread of any line between calls. What the figures show beside it is the simulators'
-  and the benchmark host's own work (the serial simulator's strings and logs; the stand-in
-  driver copying each event record into a vector and logging every call).
-- Idle serial lines: each 200 ms slice costs the receive thread one poll() that times out, then a
-  read() of the wake-up eventfd and a second poll() with a zero time-out before the slice is
-  counted as over (four system calls where a bare thread makes one). That is why the library's
-  CPU time per wake-up is above the bare thread's; the wake-ups themselves are at the floor, and
-  the CPU time stays far below the target, so it is left as it is.
+- Allocations: the library allocates nothing per call. Its receive threads make no allocation
+  between calls on any line kind measured, while the same counter does see the library (an
+  open and a close allocate the thread, the port and their parts). What the figures show beside
+  it is the simulators' and the benchmark host's own work: the serial simulator's strings and
+  logs, the stand-in driver copying each event record into a vector and logging every call.
+  strace shows no heap arena ever created for a serial receive thread.
+- Idle serial lines: each 200 ms slice costs the receive thread one poll() that times out, then
+  a read() of the wake-up eventfd and a second poll() with a zero time-out before the slice is
+  counted as over: four system calls where the bare thread makes one. That is why the library's
+  CPU time per wake-up is somewhat above the bare thread's. The wake-ups themselves are at the
+  floor and the CPU time far below its target, so this is left as it is.
 - The worst cases of the latency figures move with the machine's load, the bare lines' as much
-  as the library's: they are the moments another process held both cores. The medians stay within
-  tens of microseconds of the floor.
+  as the library's: they are moments when other processes held both cores. The medians stay
+  within a few tens of microseconds of the floor.
+- "Watching" times of the USB lines come from the stand-in's call log, which has a resolution of
+  1 ms; the few milliseconds seen at worst are the new thread waiting for a core.
+- Not measured here: dialing (its time is the protocol's fixed pauses, 100 ms to 5 s between
+  commands) and the Windows builds.
+- The stand-in ITUSB.DLL logs every driver call without bound (a polling USB line adds one entry
+  a second): a simulator's matter, left as it is.
 EOF
 } >"$doc"
 echo "==== wrote $doc ($figures figures, $missed missed, ${elapsed} s)"
