@@ -123,6 +123,22 @@ void BareEventLine::run() {
     }
 }
 
+BarePoller::BarePoller()
+    : worker([this] {
+          std::unique_lock<std::mutex> hold(lock);
+          while (!stop.wait_for(hold, 1s, [this] { return stopping; })) {
+          }
+      }) {}
+
+BarePoller::~BarePoller() {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stopping = true;
+    }
+    stop.notify_all();
+    worker.join();
+}
+
 BarePort::BarePort(const std::string &path) {
     fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 || !isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {

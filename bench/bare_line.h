@@ -4,6 +4,8 @@
 // frames) and calls the window procedure. Its own BenchWindow notes the arrivals.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -45,6 +47,22 @@ public:
 private:
     void run();
     int event = -1, stopFd = -1;
+    std::thread worker;
+};
+
+// The floor of the polling USB line between status reads: a thread that sleeps in one-second
+// steps until it is stopped.
+class BarePoller {
+public:
+    BarePoller();
+    ~BarePoller();
+    BarePoller(const BarePoller &) = delete;
+    BarePoller &operator=(const BarePoller &) = delete;
+
+private:
+    std::mutex lock;
+    std::condition_variable stop;
+    bool stopping = false;
     std::thread worker;
 };
 

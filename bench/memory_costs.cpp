@@ -4,8 +4,8 @@
 // Resident size: /proc/self/statm before and after two bare lines (bare_line.h, the floor) and
 // then two library lines (kinds 2 and 30) are opened and have delivered one call each; the bare
 // lines stay up meanwhile, so neither reuses pages the other gave back. Run it in a process of
-// its own (kalvix3_bench --benchmark_filter=memory/resident), before anything else has touched
-// and freed memory.
+// its own (kalvix3_bench --benchmark_filter=memory/resident/serial, and so for usb), before
+// anything else has touched and freed memory.
 //
 // Allocations: the counting shim (alloc_counter.h) counts every allocation of the process by
 // thread and by calling module. The window procedure takes a count (without allocating) when
@@ -43,6 +43,23 @@ constexpr auto kArrivalLimit = 5s;
 
 const char *lastInitCommand(int kind) { return kind == 30 ? "AT$C16=1\r\n" : nullptr; }
 
+void addResidentRow(const std::string &what, const Resident &start, const Resident &withBare,
+                    const Resident &withLines, const std::string &floorWhat, benchmark::State &state) {
+    long lines = withLines.totalKiB - withBare.totalKiB;
+    long linesPrivate = withLines.privateKiB() - withBare.privateKiB();
+    long bare = withBare.totalKiB - start.totalKiB;
+    long barePrivate = withBare.privateKiB() - start.privateKiB();
+    // Beyond the floor, the library touches its own code and data pages and the two threads'
+    // stacks a little deeper: 128 KiB in all.
+    bool met = lines <= bare + 128;
+    Report::instance().add({kMemorySection, "resident size added by " + what,
+                            format("+%ld KiB (private +%ld KiB)", lines, linesPrivate),
+                            format("+%ld KiB (private +%ld KiB): %s", bare, barePrivate, floorWhat.c_str()),
+                            "<= floor + 128 KiB", verdict(met)});
+    state.counters["resident_kib"] = static_cast<double>(lines);
+    state.counters["floor_kib"] = static_cast<double>(bare);
+}
+
 void measureResident(benchmark::State &state) {
     addNotes();
     Resident start, withBare, withLines;
@@ -77,19 +94,39 @@ void measureResident(benchmark::State &state) {
         CloseCommLineEx(0);
         CloseCommLineEx(1);
     }
-    long lines = withLines.totalKiB - withBare.totalKiB;
-    long linesPrivate = withLines.privateKiB() - withBare.privateKiB();
-    long bare = withBare.totalKiB - start.totalKiB;
-    long barePrivate = withBare.privateKiB() - start.privateKiB();
-    // Beyond the floor, the library touches its own code and data pages and the two threads'
-    // stacks a little deeper: 128 KiB in all.
-    bool met = lines <= bare + 128;
-    Report::instance().add({kMemorySection, "resident size added by two open lines (kinds 2, 30), one call each",
-                            format("+%ld KiB (private +%ld KiB)", lines, linesPrivate),
-                            format("+%ld KiB (private +%ld KiB): two bare lines", bare, barePrivate),
-                            "<= floor + 128 KiB", verdict(met)});
-    state.counters["resident_kib"] = static_cast<double>(lines);
-    state.counters["floor_kib"] = static_cast<double>(bare);
+    addResidentRow("two open serial lines (kinds 2, 30), one call each", start, withBare, withLines,
+                   "two bare lines", state);
+}
+
+// The same for two USB lines (kinds 32 and 36) on the stand-in; the floor is a thread waiting
+// on an eventfd in 200 ms slices and one sleeping in one-second steps.
+void measureResidentUsb(benchmark::State &state) {
+    addNotes();
+    Resident start, withBare, withLines;
+    for (auto _ : state) {
+        kalvix3::testing::StandIn sim(options().standIn);
+        BenchWindow polled, evented;
+        std::this_thread::sleep_for(100ms);
+
+        start = residentNow();
+        BareEventLine bareEvented;
+        BarePoller barePolled;
+        bareEvented.signal();
+        bareEvented.window.arrival(0, kArrivalLimit);
+        withBare = residentNow();
+
+        if (OpenCommLineEx(0, polled.handle(), 0, 32) != 0 || OpenCommLineEx(1, evented.handle(), 0, 36) != 0)
+            throw std::runtime_error("OpenCommLineEx failed");
+        kalvix3::testing::waitUntil([&] { return sim.controlCalls(17) >= 2; }, 5s); // polling
+        sim.placeCall("0312345678");
+        polled.arrival(0, 3s);
+        evented.arrival(0, kArrivalLimit);
+        withLines = residentNow();
+        CloseCommLineEx(0);
+        CloseCommLineEx(1);
+    }
+    addResidentRow("two open USB lines (kinds 32, 36), one call each", start, withBare, withLines,
+                   "two bare threads", state);
 }
 
 // Counts taken inside the window procedure at two arrivals.
@@ -252,7 +289,8 @@ void addNotes() {
 
 void registerMemoryBenchmarks() {
     auto once = [](benchmark::internal::Benchmark *b) { b->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime(); };
-    once(benchmark::RegisterBenchmark("memory/resident", measureResident));
+    once(benchmark::RegisterBenchmark("memory/resident/serial", measureResident));
+    once(benchmark::RegisterBenchmark("memory/resident/usb", measureResidentUsb));
     for (int kind : {2, 30, 36, 32}) {
         std::string name = "memory/allocations/kind" + std::to_string(kind);
         if (kind >= 32)

@@ -267,30 +267,6 @@ void addIdleRows(const std::string &what, const IdleFigures &idle, const IdleFig
     state.counters["floor_cpu_ms_per_s"] = bare.cpuPerSecond();
 }
 
-// A thread that sleeps in one-second steps, as the polling USB line does between status reads.
-class BarePoller {
-public:
-    BarePoller() : worker([this] {
-        std::unique_lock<std::mutex> hold(lock);
-        while (!stop.wait_for(hold, 1s, [this] { return stopping; })) {
-        }
-    }) {}
-    ~BarePoller() {
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            stopping = true;
-        }
-        stop.notify_all();
-        worker.join();
-    }
-
-private:
-    std::mutex lock;
-    std::condition_variable stop;
-    bool stopping = false;
-    std::thread worker;
-};
-
 void measureIdleSerialLines(benchmark::State &state) {
     addNotes();
     std::pair<IdleFigures, IdleFigures> idle;
