@@ -125,6 +125,7 @@ void BareEventLine::run() {
 
 BarePoller::BarePoller()
     : worker([this] {
+          started = Clock::now().time_since_epoch().count();
           std::unique_lock<std::mutex> hold(lock);
           while (!stop.wait_for(hold, 1s, [this] { return stopping; })) {
           }

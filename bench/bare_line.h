@@ -4,6 +4,7 @@
 // frames) and calls the window procedure. Its own BenchWindow notes the arrivals.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -58,6 +59,7 @@ public:
     ~BarePoller();
     BarePoller(const BarePoller &) = delete;
     BarePoller &operator=(const BarePoller &) = delete;
+    std::atomic<Clock::rep> started{0}; // when the thread began to run
 
 private:
     std::mutex lock;

@@ -179,11 +179,22 @@ void measureUsbOpenClose(benchmark::State &state, int kind) {
             CloseCommLineEx(0);
             closes.push_back(milliseconds(Clock::now() - closing));
 
-            // The floor: look for the driver file, start a thread that waits in 200 ms slices
-            // on an eventfd; then signal and join it.
+            // The floor: look for the driver file and start a thread that waits as the line's
+            // does (kind 32: one-second sleeps on a condition variable; kind 36: 200 ms slices
+            // on an eventfd); after as long as the line was open, stop and join it.
             auto bareBegan = Clock::now();
             struct stat info {};
             stat((std::string(std::getenv("KALVIX3_SYSTEM_DIR")) + "/ITUSB.DLL").c_str(), &info);
+            if (polled) {
+                auto poller = std::make_unique<BarePoller>();
+                bareOpens.push_back(milliseconds(Clock::now() - bareBegan));
+                std::this_thread::sleep_for(closing - began);
+                bareStarts.push_back(milliseconds(Clock::time_point(Clock::duration(poller->started.load())) - bareBegan));
+                auto bareClosing = Clock::now();
+                poller.reset();
+                bareCloses.push_back(milliseconds(Clock::now() - bareClosing));
+                continue;
+            }
             int stop = eventfd(0, EFD_CLOEXEC);
             std::atomic<Clock::rep> started{0};
             std::thread worker([stop, &started] {
@@ -195,7 +206,7 @@ void measureUsbOpenClose(benchmark::State &state, int kind) {
                 }
             });
             bareOpens.push_back(milliseconds(Clock::now() - bareBegan));
-            std::this_thread::sleep_for(20ms);
+            std::this_thread::sleep_for(closing - began);
             bareStarts.push_back(milliseconds(Clock::time_point(Clock::duration(started.load())) - bareBegan));
             auto bareClosing = Clock::now();
             uint64_t one = 1;
