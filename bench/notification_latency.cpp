@@ -108,11 +108,16 @@ void addLatencyRows(const std::string &scenario, const std::vector<double> &over
     if (!met && missed == 0 && spread.median < 1000 && floor.worst >= 5000)
         outcome += " (the floor's worst too: machine load)";
     std::string lost = missed ? format(", %d calls lost", missed) : "";
+    // How many calls took 5 ms or more, for the library and for the floor.
+    auto slow = [](const std::vector<double> &values) {
+        long count = std::count_if(values.begin(), values.end(), [](double us) { return us >= 5000; });
+        return count ? format(" (%ld at 5 ms or more)", count) : std::string();
+    };
     Report::instance().add({kLatencySection, scenario + format(" (%zu calls%s)", spread.samples, lost.c_str()),
-                            format("median %.0f us, p99 %.0f us, worst %.0f us", spread.median, spread.p99,
-                                   spread.worst),
-                            format("median %.0f us, p99 %.0f us, worst %.0f us", floor.median, floor.p99,
-                                   floor.worst),
+                            format("median %.0f us, p99 %.0f us, worst %.0f us%s", spread.median, spread.p99,
+                                   spread.worst, slow(overheads).c_str()),
+                            format("median %.0f us, p99 %.0f us, worst %.0f us%s", floor.median, floor.p99,
+                                   floor.worst, slow(floors).c_str()),
                             "median < 1 ms, worst < 5 ms", outcome});
     state.counters["median_us"] = spread.median;
     state.counters["p99_us"] = spread.p99;

@@ -97,7 +97,7 @@ EOF
   if [ "$missed" -gt 0 ]; then
     echo "Missed in this run:"
     echo
-    awk -F'\t' '$2 != "#note" && $6 ~ /^MISSED/ {printf "- %s: %s (%s; target %s)\n", $1, $2, $3, $5}' "$out/all.tsv"
+    awk -F'\t' '$2 != "#note" && $6 ~ /^MISSED/ {printf "- %s: %s: %s; floor: %s; target %s. %s\n", $1, $2, $3, $4, $5, $6}' "$out/all.tsv"
     echo
   fi
   cat <<'EOF'
