@@ -19,6 +19,7 @@ struct Options {
 Options &options();
 
 void registerLatencyBenchmarks(); // notification_latency.cpp: latency, idle lines
+void addLatencySummary();         // after the run: slow calls of all latency scenarios together
 void registerLineBenchmarks();    // line_lifecycle.cpp: open and close
 void registerHistoryBenchmarks(); // history_costs.cpp: history reads
 void registerMemoryBenchmarks();  // memory_costs.cpp: resident size, allocations per call

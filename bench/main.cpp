@@ -70,6 +70,7 @@ int main(int argc, char **argv) {
     double loadBefore = loadAverage();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    addLatencySummary();
     double loadAfter = loadAverage();
 
     Report &report = Report::instance();

@@ -97,6 +97,13 @@ void openLines(ComDirectory &comDir, std::vector<std::unique_ptr<BenchLine>> &li
     std::this_thread::sleep_for(300ms);
 }
 
+// Calls at 5 ms or more over every latency scenario of the run, the library's and the floor's:
+// whether the library's worst cases are its own or the machine's.
+struct SlowCalls {
+    long library = 0, libraryCalls = 0, floor = 0, floorCalls = 0;
+};
+SlowCalls gSlowCalls;
+
 void addLatencyRows(const std::string &scenario, const std::vector<double> &overheads,
                     const std::vector<double> &floors, int missed, benchmark::State &state) {
     Spread spread = spreadOf(overheads);
@@ -109,10 +116,17 @@ void addLatencyRows(const std::string &scenario, const std::vector<double> &over
         outcome += " (the floor's worst too: machine load)";
     std::string lost = missed ? format(", %d calls lost", missed) : "";
     // How many calls took 5 ms or more, for the library and for the floor.
-    auto slow = [](const std::vector<double> &values) {
-        long count = std::count_if(values.begin(), values.end(), [](double us) { return us >= 5000; });
+    auto countSlow = [](const std::vector<double> &values) {
+        return static_cast<long>(std::count_if(values.begin(), values.end(), [](double us) { return us >= 5000; }));
+    };
+    auto slow = [&](const std::vector<double> &values) {
+        long count = countSlow(values);
         return count ? format(" (%ld at 5 ms or more)", count) : std::string();
     };
+    gSlowCalls.library += countSlow(overheads);
+    gSlowCalls.libraryCalls += static_cast<long>(overheads.size());
+    gSlowCalls.floor += countSlow(floors);
+    gSlowCalls.floorCalls += static_cast<long>(floors.size());
     Report::instance().add({kLatencySection, scenario + format(" (%zu calls%s)", spread.samples, lost.c_str()),
                             format("median %.0f us, p99 %.0f us, worst %.0f us%s", spread.median, spread.p99,
                                    spread.worst, slow(overheads).c_str()),
@@ -340,6 +354,18 @@ void addNotes() {
 }
 
 } // namespace
+
+void addLatencySummary() {
+    if (gSlowCalls.libraryCalls == 0)
+        return;
+    Report::instance().add(
+        {kLatencySection, "all scenarios above: calls at 5 ms or more",
+         format("%ld of %ld (%.2f%%)", gSlowCalls.library, gSlowCalls.libraryCalls,
+                100.0 * gSlowCalls.library / gSlowCalls.libraryCalls),
+         format("%ld of %ld (%.2f%%)", gSlowCalls.floor, gSlowCalls.floorCalls,
+                gSlowCalls.floorCalls ? 100.0 * gSlowCalls.floor / gSlowCalls.floorCalls : 0.0),
+         "- (the floor's share is what the machine does by itself)", "-"});
+}
 
 void registerLatencyBenchmarks() {
     auto once = [](benchmark::internal::Benchmark *b) { b->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime(); };
