@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "main/device_kinds.h"
 #include "recv/frames.h"
 
 namespace kalvix3 {
@@ -23,7 +24,13 @@ void AccumulationBuffer::append(const uint8_t *data, size_t count) {
 }
 
 bool AccumulationBuffer::frameReady(int32_t kind, bool historyMode) {
+    bool stxFrames = familyOf(kind) == Family::NumberDisplay;
     for (;;) {
+        // What can never belong to a number-display frame goes first: otherwise the ETX of a
+        // cut-off frame and the STX of the next report would pass for a complete frame while
+        // that report is still arriving.
+        if (size_t junk = stxFrames ? bytesBeforeStxFrame(text()) : 0; junk != 0)
+            dropFront(junk);
         std::string_view current = text();
         if (frameComplete(kind, historyMode, current))
             return true;

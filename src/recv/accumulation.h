@@ -19,7 +19,8 @@ public:
     void append(const uint8_t *data, size_t count);
     // True when the text holds a complete frame for the kind. Text before a zero byte can never
     // complete (later bytes land after the zero), so it is dropped here and the next frame is
-    // heard instead of the buffer staying deaf until it overflows.
+    // heard instead of the buffer staying deaf until it overflows; so is what can never belong
+    // to a number-display frame (see bytesBeforeStxFrame).
     bool frameReady(int32_t kind, bool historyMode);
     std::string_view text() const;
     size_t size() const { return length; }

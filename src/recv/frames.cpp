@@ -59,9 +59,29 @@ std::string_view frameText(const uint8_t *buffer, size_t length) {
     return {reinterpret_cast<const char *>(buffer), textLength};
 }
 
+size_t bytesBeforeStxFrame(std::string_view text) {
+    constexpr std::string_view kMarks("\x02\x03", 2);
+    size_t start = 0;
+    for (;;) {
+        size_t mark = text.find_first_of(kMarks, start);
+        if (mark == std::string_view::npos)
+            return start;
+        if (text[mark] == ETX) { // the end of a frame whose beginning is gone
+            start = mark + 1;
+            continue;
+        }
+        size_t next = text.find_first_of(kMarks, mark + 1);
+        if (next != std::string_view::npos && text[next] == STX) { // a frame that never ended
+            start = next;
+            continue;
+        }
+        return mark;
+    }
+}
+
 std::string_view firstStxFrame(std::string_view text) {
-    size_t stx = text.find(STX);
-    if (stx == std::string_view::npos)
+    size_t stx = bytesBeforeStxFrame(text);
+    if (stx >= text.size() || text[stx] != STX)
         return {};
     size_t etx = text.find(ETX, stx);
     if (etx == std::string_view::npos)

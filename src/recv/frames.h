@@ -21,7 +21,13 @@ std::string_view frameText(const uint8_t *buffer, size_t length);
 // True when `text` holds a complete frame for the device kind (and history mode).
 bool frameComplete(int32_t kind, bool historyMode, std::string_view text);
 
-// The first STX ... ETX frame of a text (empty when there is none).
+// How many leading bytes of a number-display text can never belong to a frame. A frame is STX,
+// its fields and ETX, with neither inside: bytes up to an ETX that no STX precedes end a frame
+// whose beginning is gone (purged, or left behind by a close), and an STX that another STX
+// follows before any ETX began a frame that never ended.
+size_t bytesBeforeStxFrame(std::string_view text);
+
+// The first STX ... ETX frame of a text, from the STX that begins it (empty when there is none).
 std::string_view firstStxFrame(std::string_view text);
 
 // Runs the kind's parser; clears the whole result first. Kinds without a parser leave it empty.

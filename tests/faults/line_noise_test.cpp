@@ -189,11 +189,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, StrayByteOnAPseudoTerminal, ::testing::ValuesIn(k
 
 namespace {
 
-// ---- A frame end with no frame before it ------------------------------------------------------
+// ---- What completes a frame, arriving on its own --------------------------------------------
 
-// What completes a frame, arriving on its own: handled as a frame that names nobody (no
-// message, the number-display adapter's acknowledgement sent all the same), and the next call
-// arrives.
+// Handled as a frame that names nobody (no message; the number-display adapter's
+// acknowledgement sent all the same) or kept until a report completes it, and the next call
+// arrives intact.
 struct FrameEndCase {
     int32_t kind;
     const char *end;
@@ -206,7 +206,7 @@ TEST_P(FrameEndAlone, ReportsNothingAndTheNextCallArrives) {
     ScriptedPorts ports;
     ReceiverRig rig(ports, "ALONE", c.kind);
     ASSERT_TRUE(rig.waitUntilListening(scaled(5s)));
-    ASSERT_TRUE(rig.sendFrame(c.end, kFrameLimit));
+    ASSERT_TRUE(rig.send(c.end, kFrameLimit));
     EXPECT_EQ(rig.host().count(), 0u);
     std::string next = freshNumber();
     ASSERT_TRUE(rig.sendFrame(reportOf(c.kind, next), kFrameLimit));
@@ -214,7 +214,7 @@ TEST_P(FrameEndAlone, ReportsNothingAndTheNextCallArrives) {
 }
 
 const FrameEndCase kFrameEnds[] = {
-    {2, "\x03\x02"}, {2, "\x02\x03\x02"}, {3, "/C"}, {5, "FSKEND"}, {14, "\r"},
+    {2, "\x03\x02"}, {2, "\x02\x03\x02"}, {2, "\x02"}, {3, "/C"}, {5, "FSKEND"}, {14, "\r"},
     {17, "\r\n\r\n"}, {50, "RING\r\n"},
 };
 INSTANTIATE_TEST_SUITE_P(Families, FrameEndAlone, ::testing::ValuesIn(kFrameEnds),
@@ -222,5 +222,20 @@ INSTANTIATE_TEST_SUITE_P(Families, FrameEndAlone, ::testing::ValuesIn(kFrameEnds
                              return "Kind" + std::to_string(info.param.kind) + "Row" +
                                     std::to_string(info.index);
                          });
+
+// The end of a number-display frame whose beginning was purged, then a report that arrives in
+// pieces: the report is heard whole, once it has all arrived, not cut at its first piece.
+TEST(CutOffFrame, DoesNotCutTheNextReport) {
+    ScriptedPorts ports;
+    ReceiverRig rig(ports, "CUT", 2);
+    ASSERT_TRUE(rig.waitUntilListening(scaled(5s)));
+    ASSERT_TRUE(rig.send("0315 10420311112222          \x03", kFrameLimit));
+    std::string next = freshNumber();
+    std::string report = reportOf(2, next);
+    for (size_t at = 0; at < report.size(); at += 7)
+        ASSERT_TRUE(rig.send(report.substr(at, 7), kFrameLimit));
+    ASSERT_TRUE(rig.host().waitForCount(1, kFrameLimit));
+    EXPECT_EQ(rig.host().texts(), std::vector<std::string>{next});
+}
 
 } // namespace

@@ -45,6 +45,15 @@ bool ReceiverRig::waitUntilListening(std::chrono::milliseconds limit) {
                          limit);
 }
 
+bool ReceiverRig::send(const std::string &bytes, std::chrono::milliseconds limit) {
+    scripted->inject(bytes); // completes the pending wait: the thread listens again once done
+    return scripted->waitUntil(
+        [&] {
+            return scripted->currentMask() == kReceiveEvents && scripted->waitPending();
+        },
+        limit);
+}
+
 bool ReceiverRig::sendFrame(const std::string &bytes, std::chrono::milliseconds limit) {
     size_t masksBefore = scripted->masks().size();
     scripted->inject(bytes);

@@ -27,6 +27,8 @@ public:
 
     // Waits until the thread listens under the receive mask, its initialisation sent.
     bool waitUntilListening(std::chrono::milliseconds limit);
+    // Sends `bytes` in one piece and waits until the thread has taken them and listens again.
+    bool send(const std::string &bytes, std::chrono::milliseconds limit);
     // Sends `bytes` in one piece and waits until the frame they complete has been handled:
     // the mask went to 0 (a frame) and the thread listens again. False after `limit`.
     bool sendFrame(const std::string &bytes, std::chrono::milliseconds limit);

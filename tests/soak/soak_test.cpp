@@ -14,9 +14,9 @@
 // again (its device was still sending). Every other call arrives within a bound. No call
 // arrives twice, nothing arrives that was not sent on that line, and a line's calls arrive in
 // the order they were sent. Between calls the host waits for the previous call (and for the
-// device to stop repeating it); after a close, a dial or a call lost to a close, it settles the
-// line: it waits until the device has sent everything and the line has handled a frame end
-// sent on its own, so the remains of an interrupted frame cannot swallow the next call.
+// device to stop repeating it); after a close or a dial it settles the line: it waits until the
+// device has sent everything and the line has handled what ends a frame, so the remains of an
+// interrupted frame cannot swallow the next call.
 //
 // Also checked: no crash; no hang (every wait is bounded and a watchdog ends a stalled run);
 // threads and descriptors the same whenever the same lines are open, and the same as before
@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <iostream>
@@ -37,6 +38,7 @@
 #include "kalvix3_sim/serial_device.h"
 #include "line_fixture.h"
 #include "main/lines.h"
+#include "recv/recv_thread.h"
 #include "support/process_stats.h"
 #include "watchdog.h"
 
@@ -103,13 +105,14 @@ struct SoakLine {
     }
 };
 
-// What the devices report, and the bytes that end a frame on their own (settling).
+// What the devices report, and what ends a frame that is still waiting in the buffer (settling):
+// for the number-display adapter the STX that follows every frame, for the ALEXON adapter CR LF.
 std::string reportOf(const SoakLine &line, const std::string &number) {
     std::optional<kalvix3::sim::Family> family = kalvix3::sim::familyOfKind(line.kind);
     std::string report = kalvix3::sim::callerReport(*family, kalvix3::sim::Call::withNumber(number));
     return *family == kalvix3::sim::Family::NumberDisplay ? report + report : report;
 }
-std::string frameEndOf(const SoakLine &line) { return line.kind == 2 ? "\x03\x02" : "\r\n"; }
+std::string frameEndOf(const SoakLine &line) { return line.kind == 2 ? "\x02" : "\r\n"; }
 
 const std::vector<kalvix3::sim::HistoryEntry> kStored = {
     {"0101", "0000", "0990000001"}, {"0102", "0101", "0990000002"},
@@ -256,6 +259,42 @@ void SerialSoak::callBack(SoakLine &line) {
 
 // ---- The workers ------------------------------------------------------------------------------
 
+// For a call that did not arrive: what the device sent and received since, and what the line
+// was doing.
+std::string whatHappened(SoakLine &line, SoakClock::time_point since) {
+    auto printable = [](const std::string &bytes) {
+        std::string out;
+        for (unsigned char c : bytes) {
+            if (c >= 0x20 && c < 0x7F) {
+                out += static_cast<char>(c);
+            } else {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "<%02X>", c);
+                out += hex;
+            }
+        }
+        return out;
+    };
+    auto at = [&](SoakClock::time_point when) {
+        return std::to_string(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(when - since).count()) +
+               " ms ";
+    };
+    std::string report = "the device sent:";
+    for (const kalvix3::sim::Chunk &chunk : line.device->sent())
+        if (chunk.when >= since)
+            report += " " + at(chunk.when) + printable(chunk.bytes);
+    report += "; it received:";
+    for (const kalvix3::sim::Chunk &chunk : line.device->received())
+        if (chunk.when >= since)
+            report += " " + at(chunk.when) + printable(chunk.bytes);
+    kalvix3::TRecvThread *thread = kalvix3::lineSlot(line.slot)->serialThread.get();
+    report += "; receive thread " + std::string(thread == nullptr ? "none"
+                                                : thread->finished() ? "ended" : "running");
+    report += ", " + std::to_string(line.log->waitStarts()) + " waits started";
+    return report;
+}
+
 bool SerialSoak::waitArrival(SoakLine &line, const std::string &number,
                              std::chrono::milliseconds limit, bool inside) {
     auto until = SoakClock::now() + limit;
@@ -289,8 +328,8 @@ void SerialSoak::close(SoakLine &line, std::chrono::milliseconds bound, const ch
                 " ms");
 }
 
-// Waits until the device has sent everything, then sends a frame end on its own until the line
-// has handled one: whatever an interrupted frame left is gone then.
+// Waits until the device has sent everything, then sends what ends a frame until the line has
+// handled it: whatever an interrupted frame left is gone then (or delivered, if it was whole).
 bool SerialSoak::settle(SoakLine &line) {
     uint64_t closes = line.closes.load();
     line.device->waitUntilSent(scaled(5s));
@@ -341,6 +380,7 @@ void SerialSoak::call(SoakLine &line, std::mt19937 &random) {
         line.sendIndex[number] = line.sendIndex.size();
     }
     ++figures.calls;
+    auto sentAt = SoakClock::now();
     std::chrono::milliseconds sending{0};
     std::uniform_int_distribution<int> percent(0, 99);
     if (line.kind == 2 && percent(random) < 30) {
@@ -362,9 +402,11 @@ void SerialSoak::call(SoakLine &line, std::mt19937 &random) {
         std::lock_guard<std::mutex> hold(line.lock);
         line.exposed.insert(number);
     }
-    if (!arrived && !closed)
+    if (!arrived && !closed) {
+        std::lock_guard<std::mutex> host(hostLock); // the line table is looked at
         problem("line " + std::to_string(line.slot) + ": call " + number +
-                " never arrived, and the line was not closed");
+                " never arrived, and the line was not closed; " + whatHappened(line, sentAt));
+    }
     // A device repeating its report stops once the acknowledgement reaches it.
     line.device->waitUntilSent(scaled(5s));
 }

@@ -156,6 +156,56 @@ TEST(Accumulation, PiecesNoiseAndZeroBytes) {
     }
 }
 
+// A number-display frame is STX, its fields and ETX: what can never belong to one is dropped
+// before the frame test, so a cut-off end and the next report's STX do not pass for a frame.
+TEST(Accumulation, WhatCanNeverBeANumberDisplayFrameGoesFirst) {
+    const std::string frame = STX + "0315 1042" + "0312345678" + std::string(10, ' ') + ETX;
+    const std::string cutOff = "1042" + std::string("0399998888") + "          " + ETX;
+    const AccumulationCase cases[] = {
+        {"the end of a cut-off frame, then a report arriving", 2, {cutOff, STX + "0315 1042031"},
+         false, STX + "0315 1042031"},
+        {"the end of a cut-off frame, then a whole report", 2, {cutOff, frame + STX}, true,
+         frame + STX},
+        {"a stray STX before a report", 2, {STX, frame + STX}, true, frame + STX},
+        {"a frame that never ended", 2, {STX + "0315 10", frame + STX}, true, frame + STX},
+        {"noise before a report", 1, {"\x7f\x80x", frame + STX}, true, frame + STX},
+        {"a lone frame end", 4, {ETX + STX}, false, STX},
+        {"history mode, a cut-off end", 7, {cutOff + STX + "0315"}, false, STX + "0315"},
+    };
+    for (const AccumulationCase &c : cases) {
+        AccumulationBuffer buffer;
+        bool ready = false;
+        bool history = std::string(c.name).rfind("history", 0) == 0;
+        for (const std::string &piece : c.pieces) {
+            buffer.append(reinterpret_cast<const uint8_t *>(piece.data()), piece.size());
+            ready = buffer.frameReady(c.kind, history);
+        }
+        EXPECT_EQ(ready, c.ready) << c.name;
+        EXPECT_EQ(std::string(buffer.text()), c.text) << c.name;
+    }
+}
+
+TEST(FrameTests, WhereANumberDisplayFrameBegins) {
+    const struct {
+        std::string text;
+        size_t before;
+        std::string frame;
+    } cases[] = {
+        {STX + "a" + ETX, 0, STX + "a" + ETX},
+        {"xy" + STX + "a" + ETX, 2, STX + "a" + ETX},
+        {"ab" + ETX + STX + "c" + ETX, 3, STX + "c" + ETX},
+        {STX + "a" + STX + "b" + ETX, 2, STX + "b" + ETX},
+        {ETX + ETX + STX + STX, 3, ""},
+        {"abc", 0, ""},
+        {ETX, 1, ""},
+        {"", 0, ""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(bytesBeforeStxFrame(c.text), c.before) << c.text;
+        EXPECT_EQ(std::string(firstStxFrame(c.text)), c.frame) << c.text;
+    }
+}
+
 TEST(Accumulation, OverlongRunKeepsTheNewestBytes) {
     AccumulationBuffer buffer;
     std::string noise(1000, 'x');
