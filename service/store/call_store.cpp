@@ -7,8 +7,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <functional>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 #include <variant>
 
 namespace kalvix3d {
@@ -16,8 +19,8 @@ namespace kalvix3d {
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
-// A number filter whose matching numbers have at most this many calls reads them through the
-// number index and sorts them; more, and the newest calls are read in order until the page fills.
+// A number filter whose matching numbers have at most this many calls in all reads them through
+// the number index and sorts them.
 constexpr std::int64_t kFewCalls = 4000;
 
 // Schema migrations: entry i brings user_version i to i + 1. Append only; never edit one that
@@ -39,12 +42,13 @@ const char *const kMigrations[] = {
         name TEXT NOT NULL,
         origin INTEGER NOT NULL           -- 0 heard live, 1 imported from a device's history
     );
-    CREATE INDEX calls_at ON calls(at);
+    CREATE INDEX calls_at ON calls(at, digits);
     CREATE INDEX calls_digits ON calls(digits, at);
     CREATE TABLE numbers(
-        digits TEXT PRIMARY KEY,
+        id INTEGER PRIMARY KEY,
+        digits TEXT NOT NULL UNIQUE,
         calls INTEGER NOT NULL
-    ) WITHOUT ROWID;
+    );
     CREATE TABLE phonebook(
         digits TEXT NOT NULL,
         prefix INTEGER NOT NULL,
@@ -66,8 +70,16 @@ struct Connection {
     bool readOnly = false;
     sqlite3 *db = nullptr;
     std::mutex lock;
+    // Prepared once, kept for the connection's life: the fixed statements of the hot paths.
+    std::unordered_map<std::string, sqlite3_stmt *> cache;
+    // The distinct numbers of the log and their calls, as far as read (rows up to numbersUpTo).
+    std::vector<std::string> numbers;
+    std::vector<std::int64_t> numberCalls;
+    std::int64_t numbersUpTo = 0;
 
     ~Connection() {
+        for (auto &entry : cache)
+            sqlite3_finalize(entry.second);
         if (db)
             sqlite3_close_v2(db);
     }
@@ -110,15 +122,36 @@ struct CallStore::Impl : Connection {};
 
 namespace {
 
-// One prepared statement, finalized on every way out.
+// One prepared statement, finalized (or, when kept, reset) on every way out.
+enum class Keep { no, yes };
 class Statement {
 public:
-    Statement(const Connection &store, const std::string &sql) : store_(store) {
-        int rc = sqlite3_prepare_v2(store.db, sql.c_str(), static_cast<int>(sql.size()), &s_, nullptr);
+    Statement(Connection &store, const std::string &sql, Keep keep = Keep::no) : store_(store) {
+        if (keep == Keep::yes) {
+            auto found = store.cache.find(sql);
+            if (found != store.cache.end()) {
+                s_ = found->second;
+                kept_ = true;
+                return;
+            }
+        }
+        int rc = sqlite3_prepare_v3(store.db, sql.c_str(), static_cast<int>(sql.size()),
+                                    keep == Keep::yes ? SQLITE_PREPARE_PERSISTENT : 0, &s_, nullptr);
         if (rc != SQLITE_OK)
             store.fail("preparing a query", rc);
+        if (keep == Keep::yes) {
+            store.cache.emplace(sql, s_);
+            kept_ = true;
+        }
     }
-    ~Statement() { sqlite3_finalize(s_); }
+    ~Statement() {
+        if (kept_) {
+            sqlite3_reset(s_);
+            sqlite3_clear_bindings(s_);
+        } else {
+            sqlite3_finalize(s_);
+        }
+    }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
@@ -144,6 +177,10 @@ public:
             return false;
         store_.fail(doing, rc);
     }
+    void reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
     std::int64_t integer(int column) const { return sqlite3_column_int64(s_, column); }
     std::string text(int column) const {
         const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(s_, column));
@@ -153,6 +190,7 @@ public:
 private:
     const Connection &store_;
     sqlite3_stmt *s_ = nullptr;
+    bool kept_ = false;
 };
 
 // BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.
@@ -269,7 +307,8 @@ namespace {
 std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
                         const std::string &digits, const std::string &reason) {
     Statement insert(s, "INSERT INTO calls(at, utc_offset, site, line_label, line_slot, kind, number, "
-                        "digits, reason, name, origin) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
+                        "digits, reason, name, origin) VALUES(?,?,?,?,?,?,?,?,?,?,?)",
+                     Keep::yes);
     insert.bind(1, at)
         .bind(2, std::int64_t{call.utcOffsetMinutes})
         .bind(3, call.site)
@@ -285,7 +324,8 @@ std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
     std::int64_t id = sqlite3_last_insert_rowid(s.db);
     if (!digits.empty()) {
         Statement count(s, "INSERT INTO numbers(digits, calls) VALUES(?, 1) "
-                           "ON CONFLICT(digits) DO UPDATE SET calls = calls + 1");
+                           "ON CONFLICT(digits) DO UPDATE SET calls = calls + 1",
+                         Keep::yes);
         count.bind(1, digits).step("storing a call");
     }
     return id;
@@ -320,6 +360,31 @@ Call CallStore::addCall(Call call) {
     return call;
 }
 
+void CallStore::addCalls(std::vector<Call> &calls) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    requireWritable(s);
+    std::vector<std::int64_t> times;
+    times.reserve(calls.size());
+    for (const auto &call : calls)
+        times.push_back(timeOf(s, call));
+    Transaction t(s);
+    std::vector<std::int64_t> ids;
+    ids.reserve(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const Call &call = calls[i];
+        ids.push_back(insertCall(s, call, times[i], digitsOf(call.number),
+                                 call.reason.empty() ? reasonInWords(call.number) : call.reason));
+    }
+    t.commit();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        calls[i].id = ids[i];
+        calls[i].timeUtc = isoFromSeconds(times[i]);
+        if (calls[i].reason.empty())
+            calls[i].reason = reasonInWords(calls[i].number);
+    }
+}
+
 bool CallStore::importCall(Call call, int toleranceSeconds) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
@@ -332,7 +397,8 @@ bool CallStore::importCall(Call call, int toleranceSeconds) {
     std::int64_t tolerance = toleranceSeconds < 0 ? 0 : toleranceSeconds;
     Transaction t(s);
     Statement seen(s, "SELECT 1 FROM calls WHERE digits = ?1 AND at BETWEEN ?2 AND ?3 "
-                      "AND (?1 <> '' OR number = ?4) AND site = ?5 AND line_label = ?6 LIMIT 1");
+                      "AND (?1 <> '' OR number = ?4) AND site = ?5 AND line_label = ?6 LIMIT 1",
+                   Keep::yes);
     seen.bind(1, digits).bind(2, at - tolerance).bind(3, at + tolerance).bind(4, call.number);
     seen.bind(5, call.site).bind(6, call.lineLabel);
     if (seen.step("looking for an imported call"))
@@ -344,11 +410,18 @@ bool CallStore::importCall(Call call, int toleranceSeconds) {
 
 namespace {
 
+// How the number filter is answered, chosen from the distinct numbers that contain the digits:
+// up to kEachNumber numbers are each read newest first from the number index and merged; more
+// numbers with few calls in all are read through the index and sorted; else the newest calls
+// are read in order (the time index holds the digits, so a skipped call costs no table lookup).
+constexpr std::size_t kEachNumber = 256;
+
 struct Filter {
     std::string where;  // " WHERE ..." or ""
     std::vector<Value> values;
     const char *index = "calls_at";
-    bool empty = false;  // nothing can match
+    bool empty = false;                    // nothing can match
+    std::vector<std::string> eachNumber;   // read each of these, then merge
 };
 
 void addCondition(Filter &f, const std::string &condition) {
@@ -356,7 +429,49 @@ void addCondition(Filter &f, const std::string &condition) {
     f.where += condition;
 }
 
-Filter buildFilter(Connection &s, const CallQuery &q, bool withCursor) {
+std::string nextParam(Filter &f, Value value) {
+    f.values.push_back(std::move(value));
+    return "?" + std::to_string(f.values.size());
+}
+
+// Brings the connection's copy of the distinct numbers up to date: the table only grows, so
+// the rows added since the last look (by this or another process) are enough.
+void refreshNumbers(Connection &s) {
+    Statement select(s, "SELECT id, digits, calls FROM numbers WHERE id > ?1 ORDER BY id", Keep::yes);
+    select.bind(1, s.numbersUpTo);
+    while (select.step("reading the numbers")) {
+        s.numbersUpTo = select.integer(0);
+        s.numbers.push_back(select.text(1));
+        s.numberCalls.push_back(select.integer(2));
+    }
+}
+
+void addNumberFilter(Connection &s, Filter &f, const std::string &digits, bool forCount) {
+    refreshNumbers(s);
+    std::vector<std::string> matching;
+    std::int64_t calls = 0;  // as last read: only the choice of the way depends on it
+    for (std::size_t i = 0; i < s.numbers.size(); ++i)
+        if (s.numbers[i].find(digits) != std::string::npos) {
+            matching.push_back(s.numbers[i]);
+            calls += s.numberCalls[i];
+        }
+    if (matching.empty()) {
+        f.empty = true;
+    } else if (matching.size() <= kEachNumber && !forCount) {
+        f.eachNumber = std::move(matching);
+        f.index = "calls_digits";
+    } else if (calls <= kFewCalls || (forCount && matching.size() <= 1000)) {
+        std::string list;
+        for (auto &m : matching)
+            list += (list.empty() ? "" : ",") + nextParam(f, std::move(m));
+        addCondition(f, "digits IN (" + list + ")");
+        f.index = "calls_digits";
+    } else {
+        addCondition(f, "instr(digits, " + nextParam(f, digits) + ") > 0");
+    }
+}
+
+Filter buildFilter(Connection &s, const CallQuery &q, bool forCount) {
     Filter f;
     auto timeValue = [&](const std::string &text, const char *what) {
         auto at = secondsFromIso(text);
@@ -365,62 +480,33 @@ Filter buildFilter(Connection &s, const CallQuery &q, bool withCursor) {
                              "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
         return *at;
     };
-    if (q.sinceUtc) {
-        f.values.emplace_back(timeValue(*q.sinceUtc, "since"));
-        addCondition(f, "at >= ?" + std::to_string(f.values.size()));
+    if (q.sinceUtc)
+        addCondition(f, "at >= " + nextParam(f, timeValue(*q.sinceUtc, "since")));
+    if (q.untilUtc)
+        addCondition(f, "at < " + nextParam(f, timeValue(*q.untilUtc, "until")));
+    if (q.text && !q.text->empty()) {
+        auto p = nextParam(f, *q.text);
+        addCondition(f, "(instr(number, " + p + ") > 0 OR instr(name, " + p + ") > 0)");
     }
-    if (q.untilUtc) {
-        f.values.emplace_back(timeValue(*q.untilUtc, "until"));
-        addCondition(f, "at < ?" + std::to_string(f.values.size()));
+    if (!forCount && q.beforeId > 0) {
+        Statement cursor(s, "SELECT at FROM calls WHERE id = ?1", Keep::yes);
+        cursor.bind(1, q.beforeId);
+        auto idParam = nextParam(f, q.beforeId);
+        if (cursor.step("reading a call")) {
+            auto atParam = nextParam(f, cursor.integer(0));
+            addCondition(f, "at <= " + atParam + " AND (at < " + atParam + " OR id < " + idParam + ")");
+        } else {
+            addCondition(f, "id < " + idParam);
+        }
     }
     if (q.number) {
         std::string digits = digitsOf(*q.number);
         if (digits.empty() && !q.number->empty()) {
             // No digits: a caller text such as "P" (withheld), matched as it was sent.
-            f.values.emplace_back(*q.number);
-            addCondition(f, "digits = '' AND number = ?" + std::to_string(f.values.size()));
+            addCondition(f, "digits = '' AND number = " + nextParam(f, *q.number));
             f.index = "calls_digits";
         } else if (!digits.empty()) {
-            Statement numbers(s, "SELECT digits, calls FROM numbers WHERE instr(digits, ?1) > 0");
-            numbers.bind(1, digits);
-            std::vector<std::string> matching;
-            std::int64_t total = 0;
-            while (numbers.step("finding numbers") && total <= kFewCalls) {
-                matching.push_back(numbers.text(0));
-                total += numbers.integer(1);
-            }
-            if (matching.empty()) {
-                f.empty = true;
-            } else if (total <= kFewCalls) {
-                std::string list;
-                for (auto &m : matching) {
-                    f.values.emplace_back(std::move(m));
-                    list += (list.empty() ? "?" : ",?") + std::to_string(f.values.size());
-                }
-                addCondition(f, "digits IN (" + list + ")");
-                f.index = "calls_digits";
-            } else {
-                f.values.emplace_back(digits);
-                addCondition(f, "instr(digits, ?" + std::to_string(f.values.size()) + ") > 0");
-            }
-        }
-    }
-    if (q.text && !q.text->empty()) {
-        f.values.emplace_back(*q.text);
-        auto n = std::to_string(f.values.size());
-        addCondition(f, "(instr(number, ?" + n + ") > 0 OR instr(name, ?" + n + ") > 0)");
-    }
-    if (withCursor && q.beforeId > 0) {
-        Statement cursor(s, "SELECT at FROM calls WHERE id = ?1");
-        cursor.bind(1, q.beforeId);
-        f.values.emplace_back(q.beforeId);
-        auto idParam = std::to_string(f.values.size());
-        if (cursor.step("reading a call")) {
-            f.values.emplace_back(cursor.integer(0));
-            auto atParam = std::to_string(f.values.size());
-            addCondition(f, "at <= ?" + atParam + " AND (at < ?" + atParam + " OR id < ?" + idParam + ")");
-        } else {
-            addCondition(f, "id < ?" + idParam);
+            addNumberFilter(s, f, digits, forCount);
         }
     }
     return f;
@@ -431,25 +517,51 @@ Filter buildFilter(Connection &s, const CallQuery &q, bool withCursor) {
 std::vector<Call> CallStore::calls(const CallQuery &query) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
-    Filter f = buildFilter(s, query, true);
+    Filter f = buildFilter(s, query, false);
     std::vector<Call> out;
     if (f.empty)
         return out;
-    std::string sql = std::string("SELECT ") + kCallColumns + " FROM calls INDEXED BY " + f.index +
-                      f.where + " ORDER BY at DESC, id DESC";
+    std::string select = std::string("SELECT ") + kCallColumns + " FROM calls INDEXED BY " + f.index;
+    std::string order = " ORDER BY at DESC, id DESC";
     if (query.limit > 0)
-        sql += " LIMIT " + std::to_string(query.limit);
-    Statement select(s, sql);
-    select.bindAll(f.values);
-    while (select.step("reading calls"))
-        out.push_back(callFromRow(select));
+        order += " LIMIT " + std::to_string(query.limit);
+    if (f.eachNumber.empty()) {
+        Statement rows(s, select + f.where + order);
+        rows.bindAll(f.values);
+        while (rows.step("reading calls"))
+            out.push_back(callFromRow(rows));
+        return out;
+    }
+    // Each number's newest keys from the number index alone (it holds the time and the id),
+    // merged; then the page's calls by id.
+    auto where = f.where + (f.where.empty() ? " WHERE " : " AND ") + "digits = ?" +
+                 std::to_string(f.values.size() + 1);
+    Statement keys(s, "SELECT at, id FROM calls INDEXED BY calls_digits" + where + order);
+    std::vector<std::pair<std::int64_t, std::int64_t>> found;
+    for (const auto &number : f.eachNumber) {
+        keys.bindAll(f.values);
+        keys.bind(static_cast<int>(f.values.size() + 1), number);
+        while (keys.step("reading calls"))
+            found.emplace_back(keys.integer(0), keys.integer(1));
+        keys.reset();
+    }
+    std::sort(found.begin(), found.end(), std::greater<>());
+    if (query.limit > 0 && found.size() > static_cast<std::size_t>(query.limit))
+        found.resize(static_cast<std::size_t>(query.limit));
+    Statement byId(s, std::string("SELECT ") + kCallColumns + " FROM calls WHERE id = ?1", Keep::yes);
+    for (const auto &key : found) {
+        byId.bind(1, key.second);
+        if (byId.step("reading calls"))
+            out.push_back(callFromRow(byId));
+        byId.reset();
+    }
     return out;
 }
 
 std::int64_t CallStore::countCalls(const CallQuery &query) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
-    Filter f = buildFilter(s, query, false);
+    Filter f = buildFilter(s, query, true);
     if (f.empty)
         return 0;
     Statement count(s, "SELECT count(*) FROM calls INDEXED BY " + std::string(f.index) + f.where);
@@ -472,7 +584,7 @@ std::vector<Call> CallStore::callsAfter(std::int64_t id, int limit) {
 std::optional<Call> CallStore::call(std::int64_t id) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
-    Statement select(s, std::string("SELECT ") + kCallColumns + " FROM calls WHERE id = ?1");
+    Statement select(s, std::string("SELECT ") + kCallColumns + " FROM calls WHERE id = ?1", Keep::yes);
     select.bind(1, id);
     if (!select.step("reading a call"))
         return std::nullopt;
@@ -485,7 +597,7 @@ std::string CallStore::nameFor(std::string_view number) {
     if (digits.empty())
         return "";
     std::lock_guard guard(s.lock);
-    Statement exact(s, "SELECT name FROM phonebook WHERE digits = ?1 AND prefix = 0");
+    Statement exact(s, "SELECT name FROM phonebook WHERE digits = ?1 AND prefix = 0", Keep::yes);
     exact.bind(1, digits);
     if (exact.step("looking up a name"))
         return exact.text(0);

@@ -41,11 +41,11 @@ struct CallQuery {
 // the next page holds the calls that come after it in that order (for calls heard live, whose
 // ids grow with their times, exactly those with lower ids).
 //
-// Speed on a log of a million calls: a time range, and a number that few calls contain, are
-// answered from indexes in well under 10 ms. The number filter first finds the distinct numbers
-// that contain the digits (a scan of the distinct numbers, not of the calls); when those numbers
-// have many calls, the newest calls are read in order until the page is full. `text` is a scan
-// from the newest call until the page is full.
+// Speed on a log of a million calls (docs/PERFORMANCE.md): a time range is read from its index.
+// The number filter first finds the distinct numbers that contain the digits, in memory (each
+// store keeps a copy of the numbers, brought up to date before each query); a few numbers are
+// then read each newest first from the number index, and digits that many numbers contain read
+// the newest calls in order until the page is full. `text` reads the newest calls in order.
 
 struct PhonebookEntry {
     std::string number;  // digits only (hyphens and spaces removed on the way in)
@@ -72,6 +72,8 @@ public:
     Call addCall(Call call);
     // A call's reason, when empty, is filled from its number ("P" -> "withheld"); a time that is
     // not ISO 8601 is refused with StoreError.
+    // Adds many calls in one transaction, all or none, filling in their ids (a bulk load).
+    void addCalls(std::vector<Call> &calls);
     // Adds a call read from a device's history unless that line already has a call with the same
     // number within toleranceSeconds of its time (heard live or imported before). True if added.
     // A line is its site and label. The test and the insert are one transaction, so two
