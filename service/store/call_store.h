@@ -109,6 +109,8 @@ enum class CsvEncoding { utf8, utf8Bom, cp932 };
 struct CsvProblem { int line; std::string what; };
 struct CsvRead { std::vector<PhonebookEntry> entries; std::vector<CsvProblem> problems; };
 CsvRead readPhonebookCsv(std::string_view bytes);
+// The same in the encoding given rather than detected (a BOM is skipped either way).
+CsvRead readPhonebookCsv(std::string_view bytes, CsvEncoding encoding);
 // Writes "number,name,prefix" with a header row, CRLF line ends. Throws StoreError naming every
 // entry whose name code page 932 cannot hold, and writes nothing then.
 std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEncoding encoding);

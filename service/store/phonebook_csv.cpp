@@ -131,7 +131,9 @@ std::optional<bool> prefixWord(const std::string &word) {
 
 }  // namespace
 
-CsvRead readPhonebookCsv(std::string_view bytes) {
+namespace {
+
+CsvRead readCsv(std::string_view bytes, std::optional<bool> forceUtf8) {
     bool bom = bytes.substr(0, 3) == "\xEF\xBB\xBF";
     if (bom)
         bytes.remove_prefix(3);
@@ -139,8 +141,8 @@ CsvRead readPhonebookCsv(std::string_view bytes) {
 
     // The encoding: UTF-8 when it has a BOM or its non-ASCII records are mostly valid UTF-8
     // (then the others are reported), else code page 932.
-    bool utf8 = bom;
-    if (!utf8) {
+    bool utf8 = forceUtf8 ? *forceUtf8 : bom;
+    if (!forceUtf8 && !utf8) {
         int valid = 0, invalid = 0;
         for (const auto &r : records) {
             std::string all;
@@ -179,7 +181,8 @@ CsvRead readPhonebookCsv(std::string_view bytes) {
                 f = std::move(*decoded);
             }
             if (!ok) {
-                problem("bytes that are neither UTF-8 nor code page 932");
+                problem(forceUtf8 ? "bytes that are not code page 932"
+                                  : "bytes that are neither UTF-8 nor code page 932");
                 continue;
             }
         }
@@ -225,6 +228,14 @@ CsvRead readPhonebookCsv(std::string_view bytes) {
         result.entries.push_back({digitsOf(number), name, prefix});
     }
     return result;
+}
+
+}  // namespace
+
+CsvRead readPhonebookCsv(std::string_view bytes) { return readCsv(bytes, std::nullopt); }
+
+CsvRead readPhonebookCsv(std::string_view bytes, CsvEncoding encoding) {
+    return readCsv(bytes, encoding != CsvEncoding::cp932);
 }
 
 std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEncoding encoding) {
