@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "driver.h"
-#include "store/call_store.h"
+#include "call_store.h"
 
 namespace {
 
