@@ -119,6 +119,24 @@ TEST_F(PosixPort, BytesAlreadyQueuedCompleteTheWaitAsItStarts) {
     EXPECT_EQ(port->waitCommEvent(), WaitStart::Pending);
 }
 
+// Once the line's settings are applied the terminal marks its input (a data byte 0xFF arrives
+// doubled); the port gives back the bytes as sent, marked or not.
+TEST_F(PosixPort, ByteFFArrivesAsSentWithOrWithoutInputMarking) {
+    for (bool settingsApplied : {false, true}) {
+        if (settingsApplied) {
+            Dcb dcb;
+            ASSERT_TRUE(port->getState(dcb));
+            dcb.BaudRate = 9600;
+            ASSERT_TRUE(port->setState(dcb));
+        }
+        device->sendRaw("\xFF\xFF" "a\xFF");
+        ASSERT_TRUE(waitForQueued(4)) << settingsApplied;
+        char bytes[8] = {};
+        EXPECT_EQ(port->read(bytes, sizeof bytes), 4u) << settingsApplied;
+        EXPECT_EQ(std::string(bytes), "\xFF\xFF" "a\xFF") << settingsApplied;
+    }
+}
+
 TEST_F(PosixPort, PurgeDropsWhatIsQueued) {
     device->sendRaw("queued");
     ASSERT_TRUE(waitForQueued(6));

@@ -208,6 +208,17 @@ TEST_F(SerialLine, StrayZeroByteCostsOnlyTheCallItLandsIn) {
     EXPECT_EQ(host.texts(), std::vector<std::string>{"222"});
 }
 
+// A host that held the thread up lets more than one read chunk queue: the CR that ends the noise
+// early in the burst must not get the call after it purged unread.
+TEST_F(SerialLine, FrameEndEarlyInALongBurstDoesNotLoseTheCallAfterIt) {
+    auto device = openKind(14);
+    ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81 &&
+                                              device->writes().size() == 3; }, 2s));
+    device->inject(std::string(130, 'x') + "\r" + std::string(10, 'y') + "RING   0312345678\r");
+    ASSERT_TRUE(host.waitForCount(1, 2s));
+    EXPECT_EQ(host.texts(), std::vector<std::string>{"0312345678"});
+}
+
 TEST_F(SerialLine, OverlongNoiseNeverOverflowsAndTheNextCallArrives) {
     auto device = openKind(17);
     ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81 &&

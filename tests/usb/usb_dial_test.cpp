@@ -149,20 +149,50 @@ TEST_F(UsbDial, BusyAdapterIsAskedAgainEveryHalfSecond) {
     }
 }
 
-TEST_F(UsbDial, UnknownStatesAreAskedForABoundedNumberOfTimes) {
-    StandIn &sim = useStandIn();
-    const uint8_t unknown = 7;
-    sim.setDialStates(&unknown, 1);
-    openLine(32);
-    auto started = std::chrono::steady_clock::now();
-    DialUsb(line(), 1, digitTextOf("0312345678"));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    auto calls = dialCalls(sim);
-    EXPECT_EQ(sim.controlCalls(kState), kMaxDialStateRequests);
-    EXPECT_EQ(sim.controlCalls(kLine), 0);
-    ASSERT_EQ(calls.back().code, kCancel); // the accepted request is withdrawn
-    EXPECT_EQ(inputOf(calls.back()), inputOf(calls.front()));
-    EXPECT_EQ(_DialForm, nullptr);
+// The adapter answers neither ready nor busy for a while: the dial goes on while that lasts less
+// than the time limit, and is withdrawn once it has lasted longer.
+TEST_F(UsbDial, OtherStatesAreAskedForABoundedTime) {
+    struct Case {
+        const char *what;
+        std::chrono::milliseconds readyAfter; // 0: never
+        uint32_t limitMs;
+        bool dialled;
+    };
+    const Case cases[] = {
+        {"ready after 3 s", 3s, kDialStateLimitMs, true},
+        {"never ready", 0ms, 1000, false},
+    };
+    for (const Case &c : cases) {
+        StandIn &sim = useStandIn();
+        const uint8_t unknown = 7, ready = 1;
+        sim.setDialStates(&unknown, 1);
+        sim.setLineStateOnes(0);
+        auto started = std::chrono::steady_clock::now();
+        sim.onEachControl([&](uint32_t code) {
+            if (code == kState && c.readyAfter != 0ms &&
+                std::chrono::steady_clock::now() - started >= c.readyAfter)
+                sim.setDialStates(&ready, 1);
+        });
+        dialStateLimitMs = c.limitMs;
+        openLine(32);
+        DialUsb(line(), 1, digitTextOf("0312345678"));
+        dialStateLimitMs = kDialStateLimitMs;
+        auto took = std::chrono::steady_clock::now() - started;
+        auto calls = dialCalls(sim);
+        ASSERT_FALSE(calls.empty()) << c.what;
+        EXPECT_GT(sim.controlCalls(kState), 10) << c.what;
+        EXPECT_LT(sim.controlCalls(kState), 1000) << c.what << ": a short pause between requests";
+        EXPECT_EQ(sim.controlCalls(kLine), c.dialled ? 1 : 0) << c.what;
+        EXPECT_EQ(sim.controlCalls(kCancel), c.dialled ? 0 : 1) << c.what;
+        if (!c.dialled) { // the accepted request is withdrawn
+            EXPECT_EQ(calls.back().code, kCancel) << c.what;
+            EXPECT_EQ(inputOf(calls.back()), inputOf(calls.front())) << c.what;
+        }
+        EXPECT_GE(took, c.dialled ? c.readyAfter : std::chrono::milliseconds(c.limitMs)) << c.what;
+        EXPECT_LT(took, c.dialled ? c.readyAfter + 2s : 3s) << c.what;
+        EXPECT_EQ(_DialForm, nullptr);
+        CloseCommLineEx(0);
+    }
 }
 
 TEST_F(UsbDial, CancelSendsTheSameRequestAndClosesTheDialog) {
@@ -259,7 +289,7 @@ TEST_F(UsbDial, TaRequestThatDoesNotCompleteIsKeptUntilTheDeviceCloses) {
     auto closes = sim.calls(SIMUSB_CLOSE_DEVICE);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].outstanding, 2); // the thread's event request and the dial
-    EXPECT_EQ(closes[0].eventsOpen, 1);  // the dial's event outlives the device
+    EXPECT_EQ(closes[0].eventsOpen, 2);  // both events outlive the device
 }
 
 } // namespace
