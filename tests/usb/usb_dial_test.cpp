@@ -7,8 +7,9 @@
 #include <iconv.h>
 #include <string>
 
-#include "line_fixture.h"
 #include "main/usb_access.h"
+#include "support/line_fixture.h"
+#include "support/time_bounds.h"
 
 using namespace kalvix3;
 using namespace std::chrono_literals;
@@ -18,6 +19,7 @@ using kalvix3::testing::StandIn;
 namespace {
 
 using UsbDial = kalvix3::testing::UsbLineTest;
+using kalvix3::testing::scaled;
 
 std::string toCp932(const char8_t *utf8) {
     std::string in(reinterpret_cast<const char *>(utf8));
@@ -189,7 +191,7 @@ TEST_F(UsbDial, OtherStatesAreAskedForABoundedTime) {
             EXPECT_EQ(inputOf(calls.back()), inputOf(calls.front())) << c.what;
         }
         EXPECT_GE(took, c.dialled ? c.readyAfter : std::chrono::milliseconds(c.limitMs)) << c.what;
-        EXPECT_LT(took, c.dialled ? c.readyAfter + 2s : 3s) << c.what;
+        EXPECT_LT(took, c.dialled ? c.readyAfter + scaled(2s) : scaled(3s)) << c.what;
         EXPECT_EQ(_DialForm, nullptr);
         CloseCommLineEx(0);
     }
@@ -263,7 +265,7 @@ TEST_F(UsbDial, TaRequestCarriesTheDigitsAndThePortIndex) {
     openLine(38);
     auto started = std::chrono::steady_clock::now();
     DialItmux(line(), 2, digitTextOf("03-1234-5678"));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, scaled(1s));
     for (int32_t port : {0, 4})
         DialItmux(line(), port, digitTextOf("0312345678"));
     DialItmux(line(), 1, digitTextOf("123456789012345678901"));
@@ -284,7 +286,7 @@ TEST_F(UsbDial, TaRequestThatDoesNotCompleteIsKeptUntilTheDeviceCloses) {
     DialItmux(line(), 1, digitTextOf("0312345678"));
     auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GE(waited, 4900ms);
-    EXPECT_LT(waited, 6000ms);
+    EXPECT_LT(waited, scaled(6000ms));
     CloseCommLineEx(0);
     auto closes = sim.calls(SIMUSB_CLOSE_DEVICE);
     ASSERT_EQ(closes.size(), 1u);
