@@ -129,8 +129,20 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
                     service->matches(kAnnounced).size() < 3;
          ++i)
         std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(service->matches(kAnnounced).size(), 3u);
+
+    // SIGHUP (systemctl reload) reloads the phonebook CSV: the next call has the new name.
+    writeFile(dir.path() + "/phonebook.csv", "0312345678,山田花子\n");
+    size_t mark = service->lineCount();
+    service->signal(SIGHUP);
+    ASSERT_TRUE(service->waitFor(std::regex("phonebook .*: 1 name\\(s\\) loaded"), scaled(5s),
+                                 mark));
+    display.device().waitUntilSent(scaled(3s));
+    display.device().placeCall(Call::withNumber("0312345678"));
+    auto renamed = service->waitFor(kAnnounced, scaled(5s), mark);
+    ASSERT_TRUE(renamed);
     auto announced = service->matches(kAnnounced);
-    ASSERT_EQ(announced.size(), 3u);
+    announced.pop_back(); // the renamed call is checked on its own below
     stop(*service);
     EXPECT_TRUE(systemd.waitFor("STOPPING=1", scaled(1s)));
 
@@ -167,6 +179,9 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
         expected.erase(call->number);
     }
     EXPECT_TRUE(expected.empty());
+    auto again = store.call(std::stoll((*renamed)[1]));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->name, "山田花子");
 }
 
 TEST_F(ServiceTest, ARepluggedAdapterIsBackWithinTwoSecondsAndItsCallsAreLogged) {
