@@ -49,6 +49,11 @@ const char *const kMigrations[] = {
         digits TEXT NOT NULL UNIQUE,
         calls INTEGER NOT NULL
     );
+    -- Kept by the database itself, so a call inserted by any means is found by its number.
+    CREATE TRIGGER calls_count_number AFTER INSERT ON calls WHEN new.digits <> '' BEGIN
+        INSERT INTO numbers(digits, calls) VALUES(new.digits, 1)
+            ON CONFLICT(digits) DO UPDATE SET calls = calls + 1;
+    END;
     CREATE TABLE phonebook(
         digits TEXT NOT NULL,
         prefix INTEGER NOT NULL,
@@ -321,14 +326,7 @@ std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
         .bind(10, call.name)
         .bind(11, std::int64_t{call.origin == CallOrigin::imported ? 1 : 0});
     insert.step("storing a call");
-    std::int64_t id = sqlite3_last_insert_rowid(s.db);
-    if (!digits.empty()) {
-        Statement count(s, "INSERT INTO numbers(digits, calls) VALUES(?, 1) "
-                           "ON CONFLICT(digits) DO UPDATE SET calls = calls + 1",
-                         Keep::yes);
-        count.bind(1, digits).step("storing a call");
-    }
-    return id;
+    return sqlite3_last_insert_rowid(s.db);
 }
 
 std::int64_t timeOf(const Connection &s, const Call &call) {
