@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <algorithm>
 #include <functional>
 #include <cstring>
@@ -531,21 +532,28 @@ std::vector<Call> CallStore::calls(const CallQuery &query) {
         return out;
     }
     // Each number's newest keys from the number index alone (it holds the time and the id),
-    // merged; then the page's calls by id.
-    auto where = f.where + (f.where.empty() ? " WHERE " : " AND ") + "digits = ?" +
-                 std::to_string(f.values.size() + 1);
+    // merged; once a page is full, a number is read only for keys newer than its last one.
+    auto n = f.values.size();
+    auto where = f.where + (f.where.empty() ? " WHERE " : " AND ") + "digits = ?" + std::to_string(n + 1) +
+                 " AND at >= ?" + std::to_string(n + 2) + " AND (at > ?" + std::to_string(n + 2) +
+                 " OR id > ?" + std::to_string(n + 3) + ")";
     Statement keys(s, "SELECT at, id FROM calls INDEXED BY calls_digits" + where + order);
     std::vector<std::pair<std::int64_t, std::int64_t>> found;
+    std::pair<std::int64_t, std::int64_t> last{INT64_MIN, INT64_MIN};
     for (const auto &number : f.eachNumber) {
         keys.bindAll(f.values);
-        keys.bind(static_cast<int>(f.values.size() + 1), number);
+        keys.bind(static_cast<int>(n + 1), number).bind(static_cast<int>(n + 2), last.first);
+        keys.bind(static_cast<int>(n + 3), last.second);
         while (keys.step("reading calls"))
             found.emplace_back(keys.integer(0), keys.integer(1));
         keys.reset();
+        if (query.limit > 0 && found.size() >= static_cast<std::size_t>(query.limit)) {
+            std::sort(found.begin(), found.end(), std::greater<>());
+            found.resize(static_cast<std::size_t>(query.limit));
+            last = found.back();
+        }
     }
     std::sort(found.begin(), found.end(), std::greater<>());
-    if (query.limit > 0 && found.size() > static_cast<std::size_t>(query.limit))
-        found.resize(static_cast<std::size_t>(query.limit));
     Statement byId(s, std::string("SELECT ") + kCallColumns + " FROM calls WHERE id = ?1", Keep::yes);
     for (const auto &key : found) {
         byId.bind(1, key.second);
