@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks, runs them all and writes docs/PERFORMANCE.md: every figure beside its
 # floor and target, with the machine it was measured on. Installs what is missing first.
-# Takes about seven minutes; uses at most two cores to build (KALVIX3_JOBS).
+# Takes about ten minutes; uses at most two cores to build (KALVIX3_JOBS).
 #
 #   scripts/perf.sh                 everything, then docs/PERFORMANCE.md
 #   KALVIX3_PERF_CALLS=50 scripts/perf.sh   fewer calls per latency scenario (a quicker look)
@@ -39,6 +39,7 @@ timeout 300 "$frames" --rows "$out/3.tsv" | tee "$out/3.log"
 
 echo "==== the service's call log: queries on a million calls"
 timeout 600 "$store" --rows "$out/5.tsv" | tee "$out/5.log"
+timeout 600 "$store" --numbers 1000000 --runs 50 --rows "$out/6.tsv" | tee "$out/6.log"
 
 echo "==== instructions per call (callgrind)"
 section="Frame tests and parsers (instructions per call, callgrind)"
@@ -67,7 +68,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 elapsed=$((SECONDS - started))
 
 # ---- docs/PERFORMANCE.md ------------------------------------------------------------------------
-cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-5].tsv | awk '!seen[$0]++' >"$out/all.tsv"
+cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-6].tsv | awk '!seen[$0]++' >"$out/all.tsv"
 figures=$(awk -F'\t' '$2 != "#note"' "$out/all.tsv" | wc -l)
 missed=$(awk -F'\t' '$2 != "#note" && $6 ~ /^MISSED/' "$out/all.tsv" | wc -l)
 cpu_model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
