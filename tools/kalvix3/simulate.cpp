@@ -6,14 +6,15 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "cli.h"
+#include "platform.h"
 #include "text.h"
 
 #ifdef KALVIX3_HAVE_SERIAL_SIM
 #include "kalvix3_sim/console.h"
 #include "kalvix3_sim/serial_device.h"
+#include <unistd.h> // mkdtemp
 #endif
 
 namespace tool {
@@ -64,7 +65,9 @@ int runSimulate(int32_t kind, int32_t port) {
 #else
 namespace {
 int runSimulate(int32_t, int32_t) {
-    std::fprintf(stderr, "kalvix3 simulate: the serial device simulators are not built here\n");
+    const char *absence = platform::serialSimulatorsAbsence();
+    std::fprintf(stderr, "kalvix3 simulate: %s.\n",
+                 absence ? absence : "the serial device simulators are not built here");
     return 1;
 }
 } // namespace

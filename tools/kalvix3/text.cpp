@@ -1,38 +1,14 @@
 #include "text.h"
 
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <iconv.h>
+
+#include "platform.h"
 
 namespace tool {
 
-std::string utf8FromCp932(const std::string &bytes) {
-    iconv_t convert = iconv_open("UTF-8", "CP932");
-    if (convert == reinterpret_cast<iconv_t>(-1))
-        return bytes;
-    std::string out(bytes.size() * 4 + 4, '\0');
-    char *in = const_cast<char *>(bytes.data());
-    size_t inLeft = bytes.size();
-    char *outPtr = out.data();
-    size_t outLeft = out.size();
-    while (inLeft > 0) {
-        if (iconv(convert, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1))
-            break;
-        // An invalid byte: show it as U+FFFD and go on.
-        if (outLeft < 3)
-            break;
-        *outPtr++ = '\xEF';
-        *outPtr++ = '\xBF';
-        *outPtr++ = '\xBD';
-        outLeft -= 3;
-        ++in;
-        --inLeft;
-    }
-    iconv_close(convert);
-    out.resize(out.size() - outLeft);
-    return out;
-}
+std::string utf8FromCp932(const std::string &bytes) { return platform::utf8FromCp932(bytes); }
 
 std::string reasonInWords(const std::string &text) {
     if (text == "P")
@@ -73,22 +49,31 @@ std::string openResultInWords(int32_t code) {
     }
 }
 
-static std::string formatNow(const char *format) {
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
+namespace {
+
+std::string format(const std::tm &parts, const char *pattern) {
     char text[64];
-    std::strftime(text, sizeof text, format, &parts);
+    std::strftime(text, sizeof text, pattern, &parts);
     return text;
 }
 
-std::string localTimeNow() { return formatNow("%Y-%m-%d %H:%M:%S"); }
+} // namespace
 
+std::string localTimeNow() {
+    return format(platform::localParts(std::time(nullptr)), "%Y-%m-%d %H:%M:%S");
+}
+
+// The offset is the local time less UTC (strftime's %z names the zone on Windows).
 std::string isoTimeNow() {
-    std::string stamp = formatNow("%Y-%m-%dT%H:%M:%S%z");
-    if (stamp.size() > 5)
-        stamp.insert(stamp.size() - 2, ":");
-    return stamp;
+    std::time_t now = std::time(nullptr);
+    std::tm local = platform::localParts(now), utc = platform::utcParts(now);
+    int days = local.tm_year != utc.tm_year ? (local.tm_year > utc.tm_year ? 1 : -1)
+                                            : local.tm_yday - utc.tm_yday;
+    int minutes = days * 1440 + (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
+    char offset[8];
+    std::snprintf(offset, sizeof offset, "%c%02d:%02d", minutes < 0 ? '-' : '+',
+                  std::abs(minutes) / 60, std::abs(minutes) % 60);
+    return format(local, "%Y-%m-%dT%H:%M:%S") + offset;
 }
 
 } // namespace tool
