@@ -25,6 +25,10 @@ std::tm localParts(std::time_t when);
 std::tm utcParts(std::time_t when);
 // What the help says of ports and driver files on this system.
 const char *portNotes();
+// What else to check when a port does not open ("KALVIX3_COM_DIR, " on POSIX), and where else
+// the driver may be (", or point KALVIX3_SYSTEM_DIR at ..." on POSIX).
+const char *portWhereabouts();
+const char *driverWhereabouts();
 
 // ---- The host window -------------------------------------------------------------------------
 // A window for OpenCommLineEx whose notifications go to `handler`: on POSIX a

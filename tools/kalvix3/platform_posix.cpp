@@ -65,6 +65,11 @@ const char *portNotes() {
            "USB kinds ignore the port and load ITUSB.DLL from $KALVIX3_SYSTEM_DIR.";
 }
 
+const char *portWhereabouts() { return "KALVIX3_COM_DIR, "; }
+const char *driverWhereabouts() {
+    return ", or point KALVIX3_SYSTEM_DIR at the folder that holds ITUSB.DLL";
+}
+
 // ---- Host window: the library calls the procedure on the line's receive thread ---------------
 
 struct HostWindow::State {

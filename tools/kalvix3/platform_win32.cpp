@@ -78,6 +78,9 @@ const char *portNotes() {
            "Windows).";
 }
 
+const char *portWhereabouts() { return "that the adapter's COM port driver is installed, "; }
+const char *driverWhereabouts() { return " (ITUSB.DLL, in System32 or SysWOW64)"; }
+
 // ---- Host window: message-only, on a thread that only delivers its messages -------------------
 
 namespace {
@@ -269,8 +272,8 @@ DialFormReporter::DialFormReporter() = default; // the library shows the real di
 DialFormReporter::~DialFormReporter() = default;
 
 const char *serialSimulatorsAbsence() {
-    return "the serial device simulators need pseudo-terminals, which Windows does not have: "
-           "run `kalvix3 demo` on Linux to see the serial devices";
+    return "the serial device simulators need pseudo-terminals, which Windows does not have "
+           "(they run on Linux)";
 }
 
 } // namespace tool::platform

@@ -66,7 +66,9 @@ int runSimulate(int32_t kind, int32_t port) {
 namespace {
 int runSimulate(int32_t, int32_t) {
     const char *absence = platform::serialSimulatorsAbsence();
-    std::fprintf(stderr, "kalvix3 simulate: %s.\n",
+    std::fprintf(stderr,
+                 "kalvix3 simulate: %s. The USB adapters run against the stand-in ITUSB.DLL: see "
+                 "`kalvix3 demo`.\n",
                  absence ? absence : "the serial device simulators are not built here");
     return 1;
 }
@@ -80,7 +82,7 @@ void registerSimulate(CommandLine &commands) {
     };
     auto options = std::make_shared<SimulateOptions>();
     CLI::App *simulate = commands.add(
-        "simulate", "a simulated serial device on a pseudo-terminal, steered from the keyboard",
+        "simulate", "a simulated serial device on a pseudo-terminal, steered from the keyboard (POSIX)",
         [options] { return runSimulate(options->kind, options->port); });
     simulate->add_option("--kind", options->kind, "the serial device kind to simulate")
         ->type_name("K")

@@ -29,9 +29,9 @@ std::string openResultInWords(int32_t code) {
     case 0:
         return "open";
     case 1:
-        return "the port could not be opened: it does not exist, or another program (or the other "
-               "line) has it open. Check the port number, KALVIX3_COM_DIR, and that nothing else "
-               "uses the port.";
+        return std::string("the port could not be opened: it does not exist, or another program (or "
+                           "the other line) has it open. Check the port number, ") +
+               platform::portWhereabouts() + "and that nothing else uses the port.";
     case 2: return "the port refused its queue sizes: is it a serial port?";
     case 3: return "the port refused its time-outs: is it a serial port?";
     case 4: return "the port's settings could not be read: is it a serial port?";
@@ -42,8 +42,9 @@ std::string openResultInWords(int32_t code) {
     case 11: return "the line slot must be 0 or 1.";
     case 12: return "that line slot is already open: close it first.";
     case 31:
-        return "a driver file of the USB adapter is missing from the system directory: install the "
-               "adapter's driver, or point KALVIX3_SYSTEM_DIR at the folder that holds ITUSB.DLL.";
+        return std::string("a driver file of the USB adapter is missing from the system directory: "
+                           "install the adapter's driver") +
+               platform::driverWhereabouts() + ".";
     default:
         return "unexpected result " + std::to_string(code) + ".";
     }
