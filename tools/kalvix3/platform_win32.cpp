@@ -90,6 +90,7 @@ constexpr char kWindowClass[] = "Kalvix3CommandLineHost";
 struct HostWindow::State {
     Handler handler;
     HWND window = nullptr;
+    std::promise<HWND> made; // the window, or null, once the pump thread has tried
     std::thread pump;
 
     static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -113,7 +114,7 @@ struct HostWindow::State {
         return DefWindowProcA(window, message, wParam, lParam);
     }
 
-    void run(std::promise<HWND> &made) {
+    void run() {
         WNDCLASSEXA windowClass{};
         windowClass.cbSize = sizeof windowClass;
         windowClass.lpfnWndProc = &State::procedure;
@@ -138,10 +139,9 @@ struct HostWindow::State {
 
 HostWindow::HostWindow(Handler handler) : state(std::make_unique<State>()) {
     state->handler = std::move(handler);
-    std::promise<HWND> made;
-    std::future<HWND> window = made.get_future();
+    std::future<HWND> window = state->made.get_future();
     State *self = state.get();
-    state->pump = std::thread([self, &made] { self->run(made); });
+    state->pump = std::thread([self] { self->run(); });
     state->window = window.get();
 }
 
