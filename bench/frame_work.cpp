@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "kalvix3_sim/serial_device.h"
+#include "main/kinds.h"
+#include "recv/accumulation.h"
 #include "recv/frames.h"
 
 namespace kalvix3::bench {
@@ -61,7 +63,7 @@ std::vector<FrameCase> frameCases(bool byteByByte) {
 size_t receiveCall(const FrameCase &call, AccumulationBuffer &buffer) {
     for (const std::string &chunk : call.chunks) {
         buffer.append(reinterpret_cast<const uint8_t *>(chunk.data()), chunk.size());
-        if (!buffer.frameReady(call.kind, false))
+        if (!buffer.frameReady(*frameRulesOf(call.kind), false))
             continue;
         ParsedFrame parsed;
         parseFrame(call.kind, buffer.text(), parsed);

@@ -1,4 +1,5 @@
-// The fixed catalogue of supported devices, as GetKinds2 reports it.
+// The fixed catalogue of supported devices, as GetKinds2 reports it: the catalogue columns of
+// the kind table (kinds.h), in its order.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +19,10 @@ struct CatalogueRow {
 inline constexpr int32_t kCatalogueRows = 46;
 inline constexpr int32_t kShortCatalogueRows = 44; // without ALEX-TD505 and ALEX-128/HG
 
-extern const CatalogueRow kCatalogue[kCatalogueRows];
-
 int32_t catalogueRowCount(int32_t listSelector); // 46 for selector 1, else 44
 bool isCatalogueKind(int32_t kind);
+// The catalogue row at `index` (0..45) in catalogue order.
+const CatalogueRow &catalogueRow(int32_t index);
 // Zero-fills `rows` records and copies the first `rows` catalogue rows into them.
 void fillKindInfo(int32_t rows, KindInfo *kinds);
 

@@ -33,6 +33,8 @@ private:
 void printLine(const std::string &line);
 std::mutex &outputLock();
 
+// Why the slot's last open could not open its port, in words (empty when it did not fail so).
+std::string openFailureInWords(int32_t slot);
 // Opens a line; on failure explains the result on stderr and returns false.
 bool openLine(int32_t slot, PrintingWindow &window, int32_t port, int32_t kind);
 

@@ -10,6 +10,7 @@
 #include "platform/serial_port.h"
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -563,6 +564,35 @@ private:
     CommTimeouts timeouts;
 };
 
+// What an errno of the open path means to a host.
+OpenFailure openFailureOf(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return OpenFailure::NoSuchDevice;
+    case EACCES:
+    case EPERM:
+        return OpenFailure::PermissionDenied;
+    case EBUSY:
+        return OpenFailure::Locked;
+    case ENOTTY:
+    case EINVAL: // isatty() on some systems
+        return OpenFailure::NotATerminal;
+    default:
+        return OpenFailure::Other;
+    }
+}
+
+// The device a COM name leads to (a link in KALVIX3_COM_DIR is followed), for messages.
+std::string devicePath(const std::string &path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr)
+        return resolved;
+    return path;
+}
+
 // Opens and claims the device; on failure `error` is the errno of the step that failed, taken
 // before anything acquired so far is released.
 std::unique_ptr<SerialPort> openDevice(const std::string &path, int &error) {
@@ -600,17 +630,19 @@ std::unique_ptr<SerialPort> openDevice(const std::string &path, int &error) {
 
 } // namespace
 
-std::unique_ptr<SerialPort> openSystemSerialPort(const char *portName) {
+OpenedPort openSystemSerialPort(const char *portName) {
     std::string path = posix::comPortPath(portName, std::getenv("KALVIX3_COM_DIR"));
     if (path.empty()) {
         errno = ENOENT;
-        return nullptr;
+        return OpenedPort::failed(OpenFailure::NoSuchDevice, ENOENT, portName ? portName : "");
     }
     int error = 0;
     std::unique_ptr<SerialPort> port = openDevice(path, error);
-    if (!port)
-        errno = error; // after the partial open has been undone
-    return port;
+    if (port)
+        return OpenedPort(std::move(port));
+    OpenedPort failed = OpenedPort::failed(openFailureOf(error), error, devicePath(path));
+    errno = error; // after the partial open has been undone
+    return failed;
 }
 
 } // namespace kalvix3::platform
