@@ -215,7 +215,8 @@ typedef struct Kalvix3DialHost {
 KALVIX3_API void KALVIX3_CALL Kalvix3SetDialHost(const Kalvix3DialHost *host);
 
 /* ---- Why an open failed (POSIX) -----------------------------------------------------------
- * After OpenCommLineEx returned KALVIX3_ERR_PORT_OPEN, says why the port could not be opened.
+ * After OpenCommLineEx returned KALVIX3_ERR_PORT_OPEN, says why the port could not be opened;
+ * after it returned 2..7 (a setting refused), KALVIX3_OPEN_OTHER with the errno of the refusal.
  * Returns one of the reasons below (KALVIX3_OPEN_NO_FAILURE after any other result), or
  * KALVIX3_ERR_ARGUMENT for a slot other than 0 and 1. *systemError receives the errno of the
  * failing call (0 when there was none); path receives the device it was about, a link in

@@ -32,8 +32,9 @@ public:
     ~SerialLine() override;
 
     // Opens the port in the family's profile and starts the receive thread: 0, or the result
-    // code of the step that failed (the port released, `error` set when the port itself could
-    // not be opened). Also opens the line again after the NDA-P1's own library has used it.
+    // code of the step that failed, the port released and `error` saying why (for a refused
+    // setting: OpenFailure::Other with the system's code). Also opens the line again after
+    // the NDA-P1's own library has used it.
     int32_t start(platform::OpenError &error);
 
     bool isOpen() const override { return receiveThread != nullptr; }

@@ -54,21 +54,26 @@ int32_t SerialLine::start(platform::OpenError &error) {
         return KALVIX3_ERR_PORT_OPEN;
     }
     std::unique_ptr<platform::SerialPort> port = std::move(opened.port);
+    // A refused step keeps the system's reason, taken before the port is released.
+    auto refused = [&](int32_t result) {
+        error = {platform::OpenFailure::Other, port->lastSystemError(), name};
+        return result;
+    };
     if (!port->setupComm(1024, 1024))
-        return KALVIX3_ERR_SETUP_COMM;
+        return refused(KALVIX3_ERR_SETUP_COMM);
     port->purge(platform::PURGE_ALL);
     if (!port->setTimeouts(kLineTimeouts))
-        return KALVIX3_ERR_TIMEOUTS;
+        return refused(KALVIX3_ERR_TIMEOUTS);
     platform::Dcb dcb;
     if (!port->getState(dcb))
-        return KALVIX3_ERR_GET_STATE;
+        return refused(KALVIX3_ERR_GET_STATE);
     applyProfile(profile, dcb);
     if (!port->setState(dcb))
-        return KALVIX3_ERR_SET_STATE;
+        return refused(KALVIX3_ERR_SET_STATE);
     if (!port->setMask(kReceiveEvents))
-        return KALVIX3_ERR_EVENT_MASK;
+        return refused(KALVIX3_ERR_EVENT_MASK);
     if (profile.raiseDtr && !port->escapeFunction(platform::SETDTR))
-        return KALVIX3_ERR_RAISE_DTR;
+        return refused(KALVIX3_ERR_RAISE_DTR);
 
     auto thread = std::make_unique<TRecvThread>(
         *port, SerialReceiveSettings{hostWindow, row.family->frames, row.init});

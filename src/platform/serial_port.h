@@ -168,6 +168,10 @@ public:
     virtual uint32_t read(void *buffer, uint32_t count) = 0;
     // Writes and waits for completion, bounded by the write time-out; returns bytes written.
     virtual uint32_t write(const void *data, uint32_t count) = 0;
+
+    // The system's error code (errno, GetLastError) of the last failed call on this port, kept
+    // when the call failed; 0 when none has. A port without a system behind it says 0.
+    virtual int32_t lastSystemError() const { return 0; }
 };
 
 // Why a port could not be opened, as the line's open path tells its host.

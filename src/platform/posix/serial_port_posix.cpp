@@ -9,6 +9,7 @@
 // sleeps in poll() without waking.
 #include "platform/serial_port.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -214,6 +215,8 @@ public:
         return true; // the kernel sizes a terminal's queues itself
     }
 
+    int32_t lastSystemError() const override { return failure.load(std::memory_order_relaxed); }
+
     bool purge(uint32_t flags) override {
         bool input = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
         bool output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
@@ -252,7 +255,7 @@ public:
         }
         termios wanted = current;
         if (!posix::termiosFromDcb(dcb, wanted)) {
-            errno = EINVAL;
+            noteFailure(EINVAL);
             return false;
         }
         if (tcsetattr(device.get(), TCSANOW, &wanted) != 0) {
@@ -298,7 +301,7 @@ public:
         case SETXOFF: return succeeded(tcflow(device.get(), TCOOFF));
         case SETXON: return succeeded(tcflow(device.get(), TCOON));
         default:
-            errno = EINVAL;
+            noteFailure(EINVAL);
             return false;
         }
     }
@@ -516,6 +519,7 @@ private:
     }
 
     void noteFailure(int error) {
+        failure.store(error, std::memory_order_relaxed);
         if (isGoneError(error)) {
             std::lock_guard<std::mutex> hold(lock);
             gone = true;
@@ -556,6 +560,7 @@ private:
     bool interruptRequested = false;
     uint32_t eventWord = 0;
     uint32_t errorWord = 0;
+    std::atomic<int> failure{0}; // errno of the last failed call
     bool gone = false;         // hung up, unplugged: nothing more will come
     bool goneReported = false; // EV_ERR with CE_IOE has been delivered for it
     bool hasCounters;

@@ -79,29 +79,31 @@ public:
         port.reset(); // the port first, then the events (members, in reverse order)
     }
 
+    int32_t lastSystemError() const override { return failure.load(std::memory_order_relaxed); }
+
     bool setupComm(uint32_t inQueue, uint32_t outQueue) override {
-        return SetupComm(port.get(), inQueue, outQueue) != FALSE;
+        return succeeded(SetupComm(port.get(), inQueue, outQueue));
     }
-    bool purge(uint32_t flags) override { return PurgeComm(port.get(), flags) != FALSE; }
+    bool purge(uint32_t flags) override { return succeeded(PurgeComm(port.get(), flags)); }
     bool setTimeouts(const CommTimeouts &timeouts) override {
         COMMTIMEOUTS native = win32::toNativeTimeouts(timeouts);
-        return SetCommTimeouts(port.get(), &native) != FALSE;
+        return succeeded(SetCommTimeouts(port.get(), &native));
     }
     bool getState(Dcb &dcb) override {
         DCB native{};
         native.DCBlength = sizeof native;
-        if (!GetCommState(port.get(), &native))
+        if (!succeeded(GetCommState(port.get(), &native)))
             return false;
         dcb = win32::fromNativeDcb(native);
         return true;
     }
     bool setState(const Dcb &dcb) override {
         DCB native = win32::toNativeDcb(dcb);
-        return SetCommState(port.get(), &native) != FALSE;
+        return succeeded(SetCommState(port.get(), &native));
     }
-    bool setMask(uint32_t mask) override { return SetCommMask(port.get(), mask) != FALSE; }
+    bool setMask(uint32_t mask) override { return succeeded(SetCommMask(port.get(), mask)); }
     bool escapeFunction(uint32_t function) override {
-        return EscapeCommFunction(port.get(), function) != FALSE;
+        return succeeded(EscapeCommFunction(port.get(), function));
     }
 
     WaitStart waitCommEvent() override {
@@ -179,6 +181,15 @@ public:
     }
 
 private:
+    // Keeps GetLastError of a failed call, taken at once.
+    bool succeeded(BOOL result) {
+        if (result == FALSE)
+            failure.store(static_cast<int32_t>(GetLastError()), std::memory_order_relaxed);
+        return result != FALSE;
+    }
+
+    std::atomic<int32_t> failure{0};
+
     // Waits for a read or write to complete. Past the bound the operation is cancelled and its
     // cancellation waited for, so the record is never reused while the system holds it.
     void finishTransfer(OVERLAPPED &record, DWORD &count) {
