@@ -57,9 +57,9 @@ void TRecvThread::runInitialisation() {
 
 bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
     bool history = exchange.active();
-    bool complete = false;
-    // Drain what is queued; once a frame is complete the rest is purged anyway.
-    while (!complete) {
+    // Everything queued is read before the frame test: a frame end early in a long burst must
+    // not have the rest of the burst (perhaps the frame that counts) purged unread.
+    for (;;) {
         if (terminated())
             return false;
         uint8_t chunk[kReadChunk] = {};
@@ -69,9 +69,8 @@ bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
         buffer.append(chunk, got);
         while (!history && dropStaleRepeat(buffer)) {
         }
-        complete = buffer.frameReady(frames, history);
     }
-    if (!complete)
+    if (!buffer.frameReady(frames, history))
         return true;
 
     hComm->setMask(0);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "kalvix3.h"
 
 namespace tool {
@@ -32,6 +34,11 @@ private:
 // Prints one line to stdout under a lock shared by every printer of the program.
 void printLine(const std::string &line);
 std::mutex &outputLock();
+// Prints one JSON object as one line (compact, in the order its members were given; bytes that
+// are not UTF-8 shown as U+FFFD).
+void printJson(const nlohmann::ordered_json &object);
+// The text, or null when it is empty.
+nlohmann::ordered_json textOrNull(const std::string &text);
 
 // Why the slot's last open could not open its port, in words (empty when it did not fail so).
 std::string openFailureInWords(int32_t slot);
