@@ -1,13 +1,14 @@
 #include "main/catalogue.h"
 
-#include "main/kinds.h"
-
 #include <cstring>
+
+#include "main/kinds.h"
 
 namespace kalvix3 {
 
 int32_t catalogueRowCount(int32_t listSelector) {
-    return listSelector == 1 ? kCatalogueRows : kShortCatalogueRows;
+    auto rows = static_cast<int32_t>(kindTable().size());
+    return listSelector == 1 ? rows : rows - kRowsOnlyInFullList;
 }
 
 bool isCatalogueKind(int32_t kind) { return kindRow(kind) != nullptr; }

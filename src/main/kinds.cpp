@@ -35,8 +35,9 @@ constexpr Family kAtermItmux{"NEC Aterm (USB, ITMUX)", LineType::Itmux, openItmu
 
 // Catalogue order; names are code page 932 bytes, written as octal escapes so that the source
 // stays plain ASCII. Columns: catalogue row {name, kind, historySize, dialFlags, usbDriver},
-// family, initialisation sequence, history reader, dial procedure.
-constexpr KindRow kKinds[kCatalogueRows] = {
+// family, initialisation sequence, history reader, dial procedure. A new kind is one more row,
+// before the last two (which only the full list reports).
+constexpr KindRow kKinds[] = {
     // NTT ナンバーディスプレイアダプタ20
     {{"NTT \203i\203\223\203o\201[\203f\203B\203X\203v\203\214\203C\203A\203_\203v\203^20", 1, 0, 0, 0},
      &kNumberDisplay, nullptr, ReadSerialHistory, {}},
