@@ -1,11 +1,8 @@
 #include "host_line.h"
 
 #include <cstdio>
-#include <cstring>
 
-#include <grp.h>
-#include <sys/stat.h>
-
+#include "platform.h"
 #include "text.h"
 
 namespace tool {
@@ -17,8 +14,7 @@ std::mutex &outputLock() {
 
 void printLine(const std::string &line) {
     std::lock_guard<std::mutex> hold(outputLock());
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
+    platform::writeText(stdout, line + "\n");
     std::fflush(stdout);
 }
 
@@ -30,17 +26,9 @@ nlohmann::ordered_json textOrNull(const std::string &text) {
     return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
 }
 
-PrintingWindow::PrintingWindow(int32_t lineSlot, bool asJson) : slot(lineSlot), json(asJson) {
-    host.proc = &PrintingWindow::procedure;
-    host.user = this;
-}
-
-intptr_t PrintingWindow::procedure(void *window, uint32_t message, uintptr_t, intptr_t lParam) {
-    auto *self = static_cast<PrintingWindow *>(static_cast<Kalvix3HostWindow *>(window)->user);
-    if (lParam != 0)
-        self->print(message, *reinterpret_cast<const CopyDataRecord *>(lParam));
-    return 0;
-}
+PrintingWindow::PrintingWindow(int32_t lineSlot, bool asJson)
+    : slot(lineSlot), json(asJson),
+      host([this](uint32_t message, const CopyDataRecord &record) { print(message, record); }) {}
 
 void PrintingWindow::print(uint32_t message, const CopyDataRecord &record) {
     std::string text(static_cast<const char *>(record.lpData), record.cbData);
@@ -71,40 +59,13 @@ void PrintingWindow::print(uint32_t message, const CopyDataRecord &record) {
     }
 }
 
-std::string openFailureInWords(int32_t slot) {
-    int32_t systemError = 0;
-    char path[256] = {};
-    int32_t reason = Kalvix3GetLastOpenError(slot, &systemError, path, sizeof path);
-    std::string device = path[0] != '\0' ? path : "the port";
-    std::string cause = systemError != 0 ? " (" + std::string(std::strerror(systemError)) + ")" : "";
-    switch (reason) {
-    case KALVIX3_OPEN_NO_DEVICE:
-        return "no such device: " + device + cause + ". Check the port number and KALVIX3_COM_DIR.";
-    case KALVIX3_OPEN_PERMISSION_DENIED: {
-        std::string group = "the group that owns it, usually dialout,";
-        struct stat status{};
-        if (stat(path, &status) == 0)
-            if (const struct group *owner = getgrgid(status.st_gid))
-                group = std::string("the group that owns it (") + owner->gr_name + ")";
-        return "permission denied on " + device + ": add the user to " + group +
-               " and log in again.";
-    }
-    case KALVIX3_OPEN_LOCKED:
-        return device + " is in use by another program (or the other line)" + cause + ".";
-    case KALVIX3_OPEN_NOT_A_TERMINAL:
-        return device + " is not a terminal device" + cause + ": is it a serial port?";
-    case KALVIX3_OPEN_OTHER:
-        return device + " could not be opened" + cause + ".";
-    default:
-        return {};
-    }
-}
-
 bool openLine(int32_t slot, PrintingWindow &window, int32_t port, int32_t kind) {
+    if (!window.ready())
+        return false;
     int32_t result = OpenCommLineEx(slot, window.window(), port, kind);
     if (result == 0)
         return true;
-    std::string why = result == KALVIX3_ERR_PORT_OPEN ? openFailureInWords(slot) : "";
+    std::string why = result == KALVIX3_ERR_PORT_OPEN ? platform::openFailureInWords(slot) : "";
     if (why.empty())
         why = openResultInWords(result);
     std::fprintf(stderr, "kalvix3: cannot open line %d (kind %d, port COM%d): result %d: %s\n",
