@@ -86,7 +86,7 @@ void ItmuxDevice::keepUntilClosed(std::unique_ptr<itusb::PendingRequest> request
     owner.keepRequest(std::move(request));
 }
 
-TRecvITMUXThread::TRecvITMUXThread() = default;
+TRecvITMUXThread::TRecvITMUXThread(Kalvix3Window hostWindow) : hostWindow(hostWindow) {}
 
 TRecvITMUXThread::~TRecvITMUXThread() { stopAndWait(); }
 

@@ -61,10 +61,11 @@ private:
 
 class TRecvITMUXThread : public platform::Thread {
 public:
-    TRecvITMUXThread(); // always created suspended
+    // Always created suspended; notifications (and a dial's message boxes) go to hostWindow.
+    explicit TRecvITMUXThread(Kalvix3Window hostWindow);
     ~TRecvITMUXThread() override;
 
-    Kalvix3Window hostWindow = nullptr; // set before resume()
+    const Kalvix3Window hostWindow;
 
     // Runs `use` on the calling thread while the device is open and returns true; returns
     // false without running it before the device is open and once the body has begun to close
