@@ -39,7 +39,8 @@ public:
     // or on Windows in the window procedure the thread is waiting on).
     virtual bool calledFromLineThread() const = 0;
     // Before a dial: a serial line lets its initialisation sequence finish, since a dial right
-    // after the open would land between the commands, whose purges can abort it.
+    // after the open would land between the commands, whose purges can abort it; a USB line
+    // waits (bounded) until its receive thread has reached the adapter.
     virtual void waitUntilReady() {}
     // The kind's history reader; KALVIX3_HISTORY_NO_READER when the kind has none.
     virtual int32_t readHistory(int32_t *count, HistoryRecord *records) = 0;

@@ -23,6 +23,17 @@ template <typename ReceiveThread> void stopReceiveThread(std::unique_ptr<Receive
     entry.reset(); // waits for the body to end
 }
 
+// The receive thread loads the driver library and opens the adapter after the open has
+// returned; a dial made before that would send nothing. Waits until `ready` or the body has ended.
+template <typename ReceiveThread, typename Ready>
+void waitForAdapter(const std::unique_ptr<ReceiveThread> &thread, Ready ready) {
+    constexpr uint32_t kPollMs = 5;
+    for (uint32_t waited = 0; thread && !ready(*thread) && !thread->finished() &&
+                              waited < kDriverReadyWaitMs;
+         waited += kPollMs)
+        platform::sleepMs(kPollMs);
+}
+
 template <typename UsbKindLine>
 int32_t openWithDriver(const KindRow &row, const LineRequest &request, LineOpening &opening) {
     if (missingDriverFile(platform::systemDirectory(), platform::windowsPlatformId()) != nullptr)
@@ -77,6 +88,10 @@ void UsbLine::dialEnded() {
 
 bool UsbLine::calledFromLineThread() const { return thread && thread->bodyWaitsOnCaller(); }
 
+void UsbLine::waitUntilReady() {
+    waitForAdapter(thread, [](const TRecvUSBThread &t) { return t.controlAvailable(); });
+}
+
 int32_t UsbLine::readHistory(int32_t *count, HistoryRecord *records) {
     const auto *reader = std::get_if<UsbHistoryReader>(&row.history);
     return reader != nullptr ? (*reader)(*this, count, records) : KALVIX3_HISTORY_NO_READER;
@@ -99,6 +114,10 @@ ItmuxLine::~ItmuxLine() { close(); }
 void ItmuxLine::close() { stopReceiveThread(thread); }
 
 bool ItmuxLine::calledFromLineThread() const { return thread && thread->bodyWaitsOnCaller(); }
+
+void ItmuxLine::waitUntilReady() {
+    waitForAdapter(thread, [](const TRecvITMUXThread &t) { return t.deviceAvailable(); });
+}
 
 int32_t ItmuxLine::readHistory(int32_t *count, HistoryRecord *records) {
     const auto *reader = std::get_if<ItmuxHistoryReader>(&row.history);

@@ -23,6 +23,7 @@ public:
     // is carried out when the outermost dial has ended, which ends it at its next pass.
     void close() override;
     bool calledFromLineThread() const override;
+    void waitUntilReady() override;
     int32_t readHistory(int32_t *count, HistoryRecord *records) override;
     void dial(int32_t telPort, const DigitText &digits) override;
 
@@ -50,6 +51,7 @@ public:
     bool isOpen() const override { return thread != nullptr; }
     void close() override;
     bool calledFromLineThread() const override;
+    void waitUntilReady() override;
     int32_t readHistory(int32_t *count, HistoryRecord *records) override;
     void dial(int32_t telPort, const DigitText &digits) override;
 
@@ -69,6 +71,9 @@ inline TRecvITMUXThread *itmuxThreadOf(const LineSlot &slot) {
     ItmuxLine *line = slot.as<ItmuxLine>();
     return line != nullptr && line->isOpen() ? &line->receiver() : nullptr;
 }
+
+// How long a dial waits for a line opened just before it to reach its adapter.
+inline constexpr uint32_t kDriverReadyWaitMs = 2000;
 
 // The openers of the two USB families: the driver files must be installed; the receive thread
 // loads the driver library and reports its failures itself.

@@ -90,6 +90,11 @@ TRecvITMUXThread::TRecvITMUXThread(Kalvix3Window hostWindow) : hostWindow(hostWi
 
 TRecvITMUXThread::~TRecvITMUXThread() { stopAndWait(); }
 
+bool TRecvITMUXThread::deviceAvailable() const {
+    std::shared_lock hold(accessLock);
+    return deviceOpen;
+}
+
 bool TRecvITMUXThread::withDevice(const std::function<void(ItmuxDevice &)> &use) {
     std::shared_lock hold(accessLock);
     if (!deviceOpen)

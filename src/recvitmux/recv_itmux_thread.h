@@ -72,6 +72,8 @@ public:
     // it. The device stays open until `use` returns, so `use` must not wait for this line's
     // body (it may block for a bounded time, e.g. a request's 5-second wait).
     bool withDevice(const std::function<void(ItmuxDevice &)> &use);
+    // Whether withDevice() would run its function now.
+    bool deviceAvailable() const;
 
 protected:
     void ThreadMain() override;

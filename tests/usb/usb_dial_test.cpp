@@ -248,6 +248,28 @@ TEST_F(UsbDial, ClosingTheLineFromThePumpCancelsTheDialThenCloses) {
     openLine(32);
 }
 
+// A dial made at once after the open waits for the receive thread to reach the adapter instead
+// of sending nothing.
+TEST_F(UsbDial, DialRightAfterTheOpenReachesTheAdapter) {
+    struct Case {
+        int32_t kind;
+        uint32_t entry; // the stand-in entry the dial's request goes to
+        uint32_t code;  // its control code (Ev_USB_Control), else 0
+    };
+    for (Case c : {Case{34, SIMUSB_EV_USB_CONTROL, kStart}, Case{38, SIMUSB_CONTROL_TA, 0}}) {
+        StandIn &sim = useStandIn();
+        const uint8_t refused = 0;
+        sim.setDialStates(&refused, 1);
+        ASSERT_EQ(OpenCommLineEx(0, host.window(), 0, c.kind), KALVIX3_OK);
+        KalvixDialEx(0, 1, "0312345678");
+        size_t requests = 0;
+        for (const SimUsbCall &call : sim.calls(c.entry))
+            requests += c.code == 0 || call.code == c.code;
+        EXPECT_EQ(requests, 1u) << "kind " << c.kind;
+        CloseCommLineEx(0);
+    }
+}
+
 TEST_F(UsbDial, NothingIsSentForPortsOutsideOneToThreeOrTooLongNumbers) {
     StandIn &sim = useStandIn();
     openLine(32);
