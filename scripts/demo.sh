@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Builds Kalvix3 and runs the demo against the built-in device simulators; no hardware needed.
+# Builds Kalvix3 and runs the demos against the built-in device simulators; no hardware needed:
+# the library through the command-line host, then the caller-ID service kalvix3d.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh demo
 cmake --preset default -G Ninja >/dev/null
 cmake --build --preset default -j "${KALVIX3_JOBS:-2}" >/dev/null
-exec build/default/tools/kalvix3 demo "$@"
+status=0
+build/default/tools/kalvix3 demo "$@" || status=1
+build/default/service/kalvix3d-demo || status=1
+exit $status

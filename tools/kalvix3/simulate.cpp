@@ -55,7 +55,11 @@ int runSimulate(int32_t kind, int32_t port) {
                 pattern.c_str(), kind, port, kConsoleHelp);
     std::fflush(stdout);
 
-    runConsole(*device, std::cin, std::cout);
+    runConsole(device, std::cin, std::cout, [&](SerialDevice &fresh) {
+        std::error_code failed;
+        fs::remove(link, failed);
+        fs::create_symlink(fresh.slavePath(), link, failed);
+    });
     device->stop();
     std::error_code ignored;
     fs::remove_all(pattern, ignored);

@@ -4,25 +4,15 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "call_store.h"
 #include "platform.h"
 
 namespace tool {
 
 std::string utf8FromCp932(const std::string &bytes) { return platform::utf8FromCp932(bytes); }
 
-std::string reasonInWords(const std::string &text) {
-    if (text == "P")
-        return "withheld";
-    if (text == "O")
-        return "out of area";
-    if (text == "C")
-        return "public phone";
-    if (text == "S")
-        return "no number (S)";
-    if (text == "$")
-        return "ring without number";
-    return "";
-}
+// The service's log keeps the same words: one mapping for both.
+std::string reasonInWords(const std::string &text) { return kalvix3d::reasonInWords(text); }
 
 std::string openResultInWords(int32_t code) {
     switch (code) {

@@ -1,0 +1,244 @@
+#include "config/config.h"
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+#include "kalvix3.h"
+
+namespace kalvix3d {
+
+namespace {
+
+struct KindFacts {
+    bool usb = false;
+    int historySize = 0;
+};
+
+std::map<int, KindFacts> catalogue() {
+    int32_t count = 0;
+    GetKinds2(1, &count, nullptr);
+    std::vector<KindInfo> kinds(static_cast<size_t>(count > 0 ? count : 0));
+    if (count > 0)
+        GetKinds2(1, &count, kinds.data());
+    std::map<int, KindFacts> facts;
+    for (const KindInfo &info : kinds)
+        facts[info.kind] = KindFacts{info.usbDriver != 0, info.historySize};
+    return facts;
+}
+
+// Collects problems with their places in the file.
+class Checker {
+public:
+    explicit Checker(std::string file) : file(std::move(file)) {}
+    void at(const toml::source_region &where, const std::string &what) {
+        std::ostringstream text;
+        // A problem with no place of its own (a missing key) is put at the top of the file.
+        auto line = where.begin.line ? where.begin.line : 1;
+        auto column = where.begin.line ? where.begin.column : 1;
+        text << file << ":" << line << ":" << column << ": " << what;
+        problems.push_back(text.str());
+    }
+    std::string file;
+    std::vector<std::string> problems;
+};
+
+// Every key of `table` must be one of `known`.
+void refuseUnknownKeys(Checker &check, const toml::table &table, std::set<std::string> known,
+                       const std::string &where) {
+    for (auto &&[key, value] : table) {
+        (void)value;
+        if (!known.count(std::string(key.str()))) {
+            std::string list;
+            for (const std::string &name : known)
+                list += (list.empty() ? "" : ", ") + name;
+            check.at(key.source(), "unknown key \"" + std::string(key.str()) + "\" in " + where +
+                                       " (known: " + list + ")");
+        }
+    }
+}
+
+// A string value, or a problem when it has another type; nullopt when absent.
+std::optional<std::string> stringAt(Checker &check, const toml::table &table, const char *key,
+                                    bool nonEmpty = true) {
+    const toml::node *node = table.get(key);
+    if (!node)
+        return std::nullopt;
+    if (!node->is_string()) {
+        check.at(node->source(), std::string("\"") + key + "\" must be a string");
+        return std::nullopt;
+    }
+    std::string value = node->as_string()->get();
+    if (nonEmpty && value.empty()) {
+        check.at(node->source(), std::string("\"") + key + "\" must not be empty");
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<int64_t> integerAt(Checker &check, const toml::table &table, const char *key) {
+    const toml::node *node = table.get(key);
+    if (!node)
+        return std::nullopt;
+    if (!node->is_integer()) {
+        check.at(node->source(), std::string("\"") + key + "\" must be a whole number");
+        return std::nullopt;
+    }
+    return node->as_integer()->get();
+}
+
+void readLine(Checker &check, const toml::table &table, size_t index,
+              const std::map<int, KindFacts> &kinds, Config &config) {
+    refuseUnknownKeys(check, table, {"slot", "kind", "port", "label", "import-history"},
+                      "[[line]]");
+    LineConfig line;
+    line.slot = static_cast<int>(index);
+    if (auto slot = integerAt(check, table, "slot")) {
+        if (*slot != 0 && *slot != 1)
+            check.at(table.get("slot")->source(), "\"slot\" must be 0 or 1");
+        else
+            line.slot = static_cast<int>(*slot);
+    }
+    if (index >= 2) {
+        check.at(table.source(), "at most two [[line]] tables: the library has two line slots");
+        return;
+    }
+    auto kind = integerAt(check, table, "kind");
+    if (!kind && !table.get("kind"))
+        check.at(table.source(), "[[line]] needs \"kind\": the device kind (see `kalvix3 kinds`)");
+    if (kind) {
+        auto found = kinds.find(static_cast<int>(*kind));
+        if (found == kinds.end()) {
+            check.at(table.get("kind")->source(),
+                     "kind " + std::to_string(*kind) +
+                         " is not a device of the catalogue (see `kalvix3 kinds`)");
+        } else {
+            line.kind = static_cast<int>(*kind);
+            line.usb = found->second.usb;
+            line.historySize = found->second.historySize;
+        }
+    }
+    const toml::node *port = table.get("port");
+    if (port) {
+        std::optional<std::string> device;
+        if (port->is_integer()) {
+            int64_t number = port->as_integer()->get();
+            if (number >= 1 && number <= 9)
+                device = devicePathOfComPort("COM" + std::to_string(number));
+        } else if (port->is_string()) {
+            const std::string &text = port->as_string()->get();
+            if (!text.empty() && text[0] == '/')
+                device = text;
+            else
+                device = devicePathOfComPort(text);
+        }
+        if (!device)
+            check.at(port->source(), "\"port\" must be a device path (\"/dev/serial/by-id/...\", "
+                                     "\"/dev/ttyUSB0\") or a COM port (\"COM1\" to \"COM9\")");
+        else if (line.usb)
+            check.at(port->source(), "kind " + std::to_string(line.kind) +
+                                         " is a USB adapter, opened through its driver: "
+                                         "remove \"port\"");
+        else
+            line.devicePath = *device;
+    } else if (line.kind != 0 && !line.usb) {
+        check.at(table.source(), "[[line]] of kind " + std::to_string(line.kind) +
+                                     " needs \"port\": a device path or \"COMn\"");
+    }
+    line.label = stringAt(check, table, "label").value_or("line " + std::to_string(line.slot));
+    if (const toml::node *flag = table.get("import-history")) {
+        if (!flag->is_boolean())
+            check.at(flag->source(), "\"import-history\" must be true or false");
+        else
+            line.importHistory = flag->as_boolean()->get();
+    }
+    for (const LineConfig &other : config.lines) {
+        if (other.slot == line.slot)
+            check.at(table.source(), "slot " + std::to_string(line.slot) +
+                                         " is used by an earlier [[line]]: give each its own");
+        if (!line.devicePath.empty() && other.devicePath == line.devicePath)
+            check.at(port->source(), "port \"" + line.devicePath +
+                                         "\" is used by an earlier [[line]]");
+        if (!other.label.empty() && other.label == line.label)
+            check.at(table.source(), "label \"" + line.label + "\" is used by an earlier [[line]]");
+    }
+    config.lines.push_back(line);
+}
+
+} // namespace
+
+ConfigError::ConfigError(std::vector<std::string> problems)
+    : std::runtime_error(problems.empty() ? "configuration error" : problems.front()),
+      list(std::move(problems)) {}
+
+std::optional<std::string> devicePathOfComPort(const std::string &text) {
+    if (text.size() != 4 || (text.compare(0, 3, "COM") != 0 && text.compare(0, 3, "com") != 0))
+        return std::nullopt;
+    if (text[3] < '1' || text[3] > '9')
+        return std::nullopt;
+    return "/dev/ttyS" + std::to_string(text[3] - '1');
+}
+
+Config loadConfig(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw ConfigError({path + ":1:1: cannot read the file"});
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (in.bad())
+        throw ConfigError({path + ":1:1: cannot read the file"});
+
+    toml::table root;
+    try {
+        root = toml::parse(bytes.str(), path);
+    } catch (const toml::parse_error &error) {
+        std::ostringstream text;
+        text << path << ":" << error.source().begin.line << ":" << error.source().begin.column
+             << ": " << error.description();
+        throw ConfigError({text.str()});
+    }
+
+    Checker check(path);
+    Config config;
+    config.path = path;
+    refuseUnknownKeys(check, root, {"site", "database", "phonebook", "line"}, "the file");
+    config.site = stringAt(check, root, "site").value_or("");
+    if (!root.get("site"))
+        check.at({}, "\"site\" is missing: the name of this place, shown with every call");
+    config.database = stringAt(check, root, "database").value_or("/var/lib/kalvix3d/calls.db");
+    if (const toml::node *phonebook = root.get("phonebook")) {
+        if (!phonebook->is_table()) {
+            check.at(phonebook->source(), "\"phonebook\" must be a table: [phonebook]");
+        } else {
+            refuseUnknownKeys(check, *phonebook->as_table(), {"csv"}, "[phonebook]");
+            config.phonebookCsv = stringAt(check, *phonebook->as_table(), "csv").value_or("");
+        }
+    }
+    const toml::node *lines = root.get("line");
+    if (!lines) {
+        check.at({}, "no [[line]]: configure one or two lines");
+    } else if (!lines->is_array_of_tables()) {
+        check.at(lines->source(), "\"line\" must be an array of tables: [[line]]");
+    } else {
+        std::map<int, KindFacts> kinds = catalogue();
+        const toml::array &array = *lines->as_array();
+        for (size_t i = 0; i < array.size(); ++i)
+            readLine(check, *array[i].as_table(), i, kinds, config);
+    }
+    if (!check.problems.empty())
+        throw ConfigError(check.problems);
+    // Relative paths are taken from the configuration file's folder, not from wherever the
+    // service happens to be started (systemd starts it in /).
+    std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
+    for (std::string *file : {&config.database, &config.phonebookCsv})
+        if (!file->empty() && std::filesystem::path(*file).is_relative())
+            *file = (folder / *file).lexically_normal().string();
+    return config;
+}
+
+} // namespace kalvix3d

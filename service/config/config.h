@@ -1,0 +1,47 @@
+// The service's configuration: one TOML file. Loading checks everything that can be checked
+// without opening a line (kinds against the library's catalogue, ports, labels, slots) and
+// reports each mistake as "file:line:column: what is wrong".
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kalvix3d {
+
+struct LineConfig {
+    int slot = 0;             // the library's line slot, 0 or 1
+    int kind = 0;             // device kind of the catalogue
+    bool usb = false;         // opened through the USB driver: no port
+    int historySize = 0;      // records the device keeps; 0 when it keeps none
+    std::string devicePath;   // serial kinds: the device ("/dev/serial/by-id/...", "/dev/ttyS2")
+    std::string label;        // UTF-8, e.g. "店舗"
+    bool importHistory = true;  // read the device's history at start and on SIGUSR1
+};
+
+struct Config {
+    std::string path;          // the file it came from
+    std::string site;
+    std::string database;
+    std::string phonebookCsv;  // empty: the phonebook is only what the database holds
+    std::vector<LineConfig> lines;
+};
+
+// All the mistakes of a file, one "file:line:column: what" per entry.
+class ConfigError : public std::runtime_error {
+public:
+    explicit ConfigError(std::vector<std::string> problems);
+    const std::vector<std::string> &problems() const { return list; }
+
+private:
+    std::vector<std::string> list;
+};
+
+// Reads and checks the file. Throws ConfigError.
+Config loadConfig(const std::string &path);
+
+// The device a "COMn" port stands for on this system (/dev/ttyS<n-1>); nullopt for other text.
+std::optional<std::string> devicePathOfComPort(const std::string &text);
+
+} // namespace kalvix3d
