@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "reason_words.h"
+
 namespace kalvix3d {
 
 enum class CallOrigin { live, imported };
@@ -120,10 +122,6 @@ std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEnc
 std::string digitsOf(std::string_view text);  // keeps '0'..'9' only
 bool isValidUtf8(std::string_view text);       // strict: no overlong forms, no surrogates
 
-// The words for a caller text that is one letter standing for the number, else "". The same
-// words the tools write: "P" withheld, "O" out of area, "C" public phone, "S" no number (S),
-// "$" ring without number.
-std::string reasonInWords(std::string_view callerText);
 
 // "2026-12-08T09:12:00Z" (also "+09:00" offsets, a space for the T, and a bare date as its
 // midnight UTC) to seconds since 1970 and back; nullopt for anything else.

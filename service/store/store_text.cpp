@@ -54,20 +54,6 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
-std::string reasonInWords(std::string_view text) {
-    if (text == "P")
-        return "withheld";
-    if (text == "O")
-        return "out of area";
-    if (text == "C")
-        return "public phone";
-    if (text == "S")
-        return "no number (S)";
-    if (text == "$")
-        return "ring without number";
-    return "";
-}
-
 namespace {
 
 bool readNumber(std::string_view text, std::size_t &at, std::size_t width, int &value) {

@@ -51,7 +51,9 @@ void registerHistory(CommandLine &commands);  // commands_line.cpp
 void registerDial(CommandLine &commands);     // commands_line.cpp
 void registerSimulate(CommandLine &commands); // simulate.cpp
 void registerDemo(CommandLine &commands);     // demo.cpp
-void registerLog(CommandLine &commands);      // commands_store.cpp
-void registerPhonebook(CommandLine &commands); // commands_store.cpp
+// The call log's commands (commands_store.cpp; without the call store, as on Windows,
+// commands_store_absent.cpp says where they are).
+void registerLog(CommandLine &commands);
+void registerPhonebook(CommandLine &commands);
 
 } // namespace tool

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "call_store.h"
 #include "platform.h"
+#include "reason_words.h"
 
 namespace tool {
 
