@@ -121,6 +121,7 @@ CsvRead readPhonebookCsv(std::string_view bytes, CsvEncoding encoding);
 std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEncoding encoding);
 std::string digitsOf(std::string_view text);  // keeps '0'..'9' only
 bool isValidUtf8(std::string_view text);       // strict: no overlong forms, no surrogates
+std::string utf8FromCp932(const std::string &bytes); // device text; an invalid byte becomes U+FFFD
 
 
 // "2026-12-08T09:12:00Z" (also "+09:00" offsets, a space for the T, and a bare date as its

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <iconv.h>
 
 namespace kalvix3d {
 
@@ -14,6 +15,32 @@ std::string digitsOf(std::string_view text) {
         if (c >= '0' && c <= '9')
             digits += c;
     return digits;
+}
+
+std::string utf8FromCp932(const std::string &bytes) {
+    iconv_t convert = iconv_open("UTF-8", "CP932");
+    if (convert == reinterpret_cast<iconv_t>(-1))
+        return bytes;
+    std::string out(bytes.size() * 4 + 4, '\0');
+    char *in = const_cast<char *>(bytes.data());
+    size_t inLeft = bytes.size();
+    char *outPtr = out.data();
+    size_t outLeft = out.size();
+    while (inLeft > 0) {
+        if (iconv(convert, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1))
+            break;
+        if (outLeft < 3)
+            break;
+        *outPtr++ = '\xEF'; // U+FFFD for the byte that is not code page 932, and go on
+        *outPtr++ = '\xBF';
+        *outPtr++ = '\xBD';
+        outLeft -= 3;
+        ++in;
+        --inLeft;
+    }
+    iconv_close(convert);
+    out.resize(out.size() - outLeft);
+    return out;
 }
 
 bool isValidUtf8(std::string_view text) {

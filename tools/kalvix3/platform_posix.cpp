@@ -1,4 +1,4 @@
-// The command-line host on POSIX: Kalvix3HostWindow, sigwait, iconv, dlopen.
+// The command-line host on POSIX: Kalvix3HostWindow, sigwait, dlopen.
 #include "platform.h"
 
 #include <csignal>
@@ -8,13 +8,13 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <filesystem>
-#include <iconv.h>
 #include <pthread.h>
 #include <system_error>
 #include <unistd.h>
 
 #include "host_line.h"
 #include "text.h"
+#include "call_store.h"
 
 namespace tool::platform {
 
@@ -22,32 +22,8 @@ namespace fs = std::filesystem;
 
 void writeText(std::FILE *stream, const std::string &utf8) { std::fputs(utf8.c_str(), stream); }
 
-std::string utf8FromCp932(const std::string &bytes) {
-    iconv_t convert = iconv_open("UTF-8", "CP932");
-    if (convert == reinterpret_cast<iconv_t>(-1))
-        return bytes;
-    std::string out(bytes.size() * 4 + 4, '\0');
-    char *in = const_cast<char *>(bytes.data());
-    size_t inLeft = bytes.size();
-    char *outPtr = out.data();
-    size_t outLeft = out.size();
-    while (inLeft > 0) {
-        if (iconv(convert, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1))
-            break;
-        // An invalid byte: show it as U+FFFD and go on.
-        if (outLeft < 3)
-            break;
-        *outPtr++ = '\xEF';
-        *outPtr++ = '\xBF';
-        *outPtr++ = '\xBD';
-        outLeft -= 3;
-        ++in;
-        --inLeft;
-    }
-    iconv_close(convert);
-    out.resize(out.size() - outLeft);
-    return out;
-}
+// The call store's converter: device text reads the same in the log and on the terminal.
+std::string utf8FromCp932(const std::string &bytes) { return kalvix3d::utf8FromCp932(bytes); }
 
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
