@@ -198,9 +198,9 @@ constexpr bool rowsAgree() {
             return false;
         if ((row.catalogue.usbDriver != 0) != (row.family->lineType != LineType::Serial))
             return false;
-        if ((row.family->lineType == LineType::Serial) !=
-            (row.family->profile != nullptr && row.family->frames != nullptr))
-            return false;
+        // That serial families (only) have a profile and frame rules is checked at run time
+        // (KindTable test): the profiles are inline variables of a header, and GCC does not take
+        // the address of such a variable as a constant in debug builds with sanitizers.
     }
     return true;
 }
