@@ -23,9 +23,12 @@ expect "unknown option" 2 "$tool" kinds --colour
 expect "watch without kind" 2 "$tool" watch --port 3
 expect "serial watch without port" 2 "$tool" watch --kind 2
 expect "bad number" 2 "$tool" watch --kind two --port 3
+contains "bad number named" "$err" '^kalvix3 watch: --kind: two is not a whole number'
 expect "negative count" 2 "$tool" history --kind 2 --port 3 --count -1
 expect "dial without number" 2 "$tool" dial --kind 15 --port 3 --tel-port 1
 expect "help" 0 "$tool" --help
+expect "command help" 0 "$tool" history --help
+contains "command help lists its options" "$out" '^ +--count C'
 expect "version" 0 "$tool" version
 contains "version text" "$out" '^Kalvix3 2\.0\.0\.6$'
 

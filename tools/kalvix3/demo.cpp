@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "commands.h"
+#include "cli.h"
 #include "host_line.h"
 #include "kalvix3.h"
 #include "sim_paths.h"
@@ -289,9 +289,7 @@ void usbPart(const std::string &systemDir, const std::string &standInFile, Tally
     Kalvix3SetDialHost(nullptr);
 }
 
-} // namespace
-
-int runDemo(const Options &) {
+int runDemo() {
     auto start = std::chrono::steady_clock::now();
     TempDir comDir("kalvix3-demo-com"), systemDir("kalvix3-demo-system");
     if (comDir.path.empty() || systemDir.path.empty()) {
@@ -325,6 +323,13 @@ int runDemo(const Options &) {
     for (const std::string &what : tally.missing)
         printLine("  missing: " + what);
     return tally.missing.empty() ? 0 : 1;
+}
+
+} // namespace
+
+void registerDemo(CommandLine &commands) {
+    commands.add("demo", "everything, against simulated devices (exit status 0 when all arrived)",
+                 runDemo);
 }
 
 } // namespace tool

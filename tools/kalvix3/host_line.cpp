@@ -18,6 +18,14 @@ void printLine(const std::string &line) {
     std::fflush(stdout);
 }
 
+void printJson(const nlohmann::ordered_json &object) {
+    printLine(object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+}
+
+nlohmann::ordered_json textOrNull(const std::string &text) {
+    return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+}
+
 PrintingWindow::PrintingWindow(int32_t lineSlot, bool asJson) : slot(lineSlot), json(asJson) {
     host.proc = &PrintingWindow::procedure;
     host.user = this;
@@ -32,33 +40,31 @@ intptr_t PrintingWindow::procedure(void *window, uint32_t message, uintptr_t, in
 
 void PrintingWindow::print(uint32_t message, const CopyDataRecord &record) {
     std::string text(static_cast<const char *>(record.lpData), record.cbData);
-    std::string line;
     if (message == KALVIX3_CALLER_NUMBER_MESSAGE) {
         ++callCount;
         std::string reason = reasonInWords(text);
-        if (json) {
-            line = "{\"time\":" + jsonString(isoTimeNow()) + ",\"line\":" + std::to_string(slot) +
-                   ",\"event\":\"call\",\"number\":" + jsonString(utf8FromCp932(text)) +
-                   ",\"reason\":" + (reason.empty() ? "null" : jsonString(reason)) + "}";
-        } else {
-            line = localTimeNow() + "  line " + std::to_string(slot) + "  call  " +
-                   (reason.empty() ? utf8FromCp932(text) : text + " (" + reason + ")");
-        }
+        if (json)
+            printJson({{"time", isoTimeNow()},
+                       {"line", slot},
+                       {"event", "call"},
+                       {"number", utf8FromCp932(text)},
+                       {"reason", textOrNull(reason)}});
+        else
+            printLine(localTimeNow() + "  line " + std::to_string(slot) + "  call  " +
+                      (reason.empty() ? utf8FromCp932(text) : text + " (" + reason + ")"));
     } else if (message == KALVIX3_LINE_ERROR_MESSAGE) {
         ++errorCount;
         std::string words = utf8FromCp932(text);
-        if (json) {
-            line = "{\"time\":" + jsonString(isoTimeNow()) + ",\"line\":" + std::to_string(slot) +
-                   ",\"event\":\"line-error\",\"code\":" + std::to_string(record.dwData) +
-                   ",\"text\":" + jsonString(words) + "}";
-        } else {
-            line = localTimeNow() + "  line " + std::to_string(slot) + "  error " +
-                   std::to_string(record.dwData) + "  " + words;
-        }
-    } else {
-        return;
+        if (json)
+            printJson({{"time", isoTimeNow()},
+                       {"line", slot},
+                       {"event", "line-error"},
+                       {"code", record.dwData},
+                       {"text", words}});
+        else
+            printLine(localTimeNow() + "  line " + std::to_string(slot) + "  error " +
+                      std::to_string(record.dwData) + "  " + words);
     }
-    printLine(line);
 }
 
 bool openLine(int32_t slot, PrintingWindow &window, int32_t port, int32_t kind) {

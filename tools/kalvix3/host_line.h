@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "kalvix3.h"
 
 namespace tool {
@@ -32,6 +34,11 @@ private:
 // Prints one line to stdout under a lock shared by every printer of the program.
 void printLine(const std::string &line);
 std::mutex &outputLock();
+// Prints one JSON object as one line (compact, in the order its members were given; bytes that
+// are not UTF-8 shown as U+FFFD).
+void printJson(const nlohmann::ordered_json &object);
+// The text, or null when it is empty.
+nlohmann::ordered_json textOrNull(const std::string &text);
 
 // Opens a line; on failure explains the result on stderr and returns false.
 bool openLine(int32_t slot, PrintingWindow &window, int32_t port, int32_t kind);

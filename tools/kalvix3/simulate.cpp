@@ -4,10 +4,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
-#include "commands.h"
+#include "cli.h"
 #include "text.h"
 
 #ifdef KALVIX3_HAVE_SERIAL_SIM
@@ -21,23 +22,20 @@ namespace tool {
 namespace fs = std::filesystem;
 using namespace kalvix3::sim;
 
-int runSimulate(const Options &options) {
-    if (!options.kind) {
-        std::fprintf(stderr, "kalvix3 simulate: --kind is required\n");
-        return 2;
-    }
-    if (!familyOfKind(*options.kind)) {
+namespace {
+
+int runSimulate(int32_t kind, int32_t port) {
+    if (!familyOfKind(kind)) {
         std::fprintf(stderr,
                      "kalvix3 simulate: kind %d has no serial device. The USB adapters are "
                      "simulated inside the host's process by the stand-in ITUSB.DLL (see "
                      "sim/itusb/simusb.h).\n",
-                     *options.kind);
+                     kind);
         return 2;
     }
-    int32_t port = options.port.value_or(1);
     std::unique_ptr<SerialDevice> device;
     try {
-        device = SerialDevice::start(*options.kind);
+        device = SerialDevice::start(kind);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "kalvix3 simulate: %s\n", error.what());
         return 1;
@@ -49,11 +47,11 @@ int runSimulate(const Options &options) {
     }
     fs::path link = fs::path(pattern) / ("COM" + std::to_string(port));
     fs::create_symlink(device->slavePath(), link);
-    std::printf("Simulating a %s (kind %d) on %s.\n", familyName(device->family()), *options.kind,
+    std::printf("Simulating a %s (kind %d) on %s.\n", familyName(device->family()), kind,
                 device->slavePath().c_str());
     std::printf("Point the library at it:\n  export KALVIX3_COM_DIR=%s\n"
                 "  kalvix3 watch --kind %d --port %d\n\n%s",
-                pattern.c_str(), *options.kind, port, kConsoleHelp);
+                pattern.c_str(), kind, port, kConsoleHelp);
     std::fflush(stdout);
 
     runConsole(*device, std::cin, std::cout);
@@ -62,11 +60,33 @@ int runSimulate(const Options &options) {
     fs::remove_all(pattern, ignored);
     return 0;
 }
+} // namespace
 #else
-int runSimulate(const Options &) {
+namespace {
+int runSimulate(int32_t, int32_t) {
     std::fprintf(stderr, "kalvix3 simulate: the serial device simulators are not built here\n");
     return 1;
 }
+} // namespace
 #endif
+
+void registerSimulate(CommandLine &commands) {
+    struct SimulateOptions {
+        int32_t kind = 0;
+        int32_t port = 1;
+    };
+    auto options = std::make_shared<SimulateOptions>();
+    CLI::App *simulate = commands.add(
+        "simulate", "a simulated serial device on a pseudo-terminal, steered from the keyboard",
+        [options] { return runSimulate(options->kind, options->port); });
+    simulate->add_option("--kind", options->kind, "the serial device kind to simulate")
+        ->type_name("K")
+        ->check(wholeNumber())
+        ->required();
+    simulate->add_option("--port", options->port, "the COM port number it is linked as")
+        ->type_name("N")
+        ->check(wholeNumber())
+        ->capture_default_str();
+}
 
 } // namespace tool

@@ -1,5 +1,5 @@
-// Text for people and programs: code page 932 to UTF-8, JSON strings, reasons and result codes
-// in words.
+// Text for people and programs: code page 932 to UTF-8, reasons and result codes in words,
+// time stamps.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,6 @@
 namespace tool {
 
 std::string utf8FromCp932(const std::string &bytes);
-std::string jsonString(const std::string &utf8);
 // "withheld", "out of area", ... for a one-letter caller text; empty for a number.
 std::string reasonInWords(const std::string &callerText);
 // What an OpenCommLineEx result means and what to check.

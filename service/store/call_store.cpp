@@ -1,0 +1,684 @@
+// The call log and phonebook on SQLite. One connection per store, guarded by the store's mutex;
+// WAL with synchronous=FULL, so a call is on disk when addCall returns and readers in other
+// processes (the command line) never wait for the service.
+#include "call_store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <functional>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <variant>
+
+namespace kalvix3d {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+// A number filter whose matching numbers have at most this many calls in all reads them through
+// the number index and sorts them.
+constexpr std::int64_t kFewCalls = 4000;
+
+// Schema migrations: entry i brings user_version i to i + 1. Append only; never edit one that
+// has shipped.
+const char *const kMigrations[] = {
+    // 1: the call log, the distinct numbers it holds (for the number filter), the phonebook.
+    R"sql(
+    CREATE TABLE calls(
+        id INTEGER PRIMARY KEY AUTOINCREMENT,
+        at INTEGER NOT NULL,              -- seconds since 1970, UTC
+        utc_offset INTEGER NOT NULL,      -- minutes east of UTC at that moment
+        site TEXT NOT NULL,
+        line_label TEXT NOT NULL,
+        line_slot INTEGER NOT NULL,
+        kind INTEGER NOT NULL,
+        number TEXT NOT NULL,             -- as the device sent it
+        digits TEXT NOT NULL,             -- its digits only ('' for a reason letter)
+        reason TEXT NOT NULL,
+        name TEXT NOT NULL,
+        origin INTEGER NOT NULL           -- 0 heard live, 1 imported from a device's history
+    );
+    CREATE INDEX calls_at ON calls(at, digits);
+    CREATE INDEX calls_digits ON calls(digits, at);
+    CREATE TABLE numbers(
+        id INTEGER PRIMARY KEY,
+        digits TEXT NOT NULL UNIQUE,
+        calls INTEGER NOT NULL
+    );
+    CREATE TABLE phonebook(
+        digits TEXT NOT NULL,
+        prefix INTEGER NOT NULL,
+        name TEXT NOT NULL,
+        PRIMARY KEY(digits, prefix)
+    ) WITHOUT ROWID;
+    )sql",
+};
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
+
+using Value = std::variant<std::int64_t, std::string>;
+
+const char *const kCallColumns =
+    "id, at, utc_offset, site, line_label, line_slot, kind, number, reason, name, origin";
+
+// The connection and what every helper needs of it.
+struct Connection {
+    std::string path;
+    bool readOnly = false;
+    sqlite3 *db = nullptr;
+    std::mutex lock;
+    // Prepared once, kept for the connection's life: the fixed statements of the hot paths.
+    std::unordered_map<std::string, sqlite3_stmt *> cache;
+    // The distinct numbers of the log and their calls, as far as read (rows up to numbersUpTo).
+    std::vector<std::string> numbers;
+    std::vector<std::int64_t> numberCalls;
+    std::int64_t numbersUpTo = 0;
+
+    ~Connection() {
+        for (auto &entry : cache)
+            sqlite3_finalize(entry.second);
+        if (db)
+            sqlite3_close_v2(db);
+    }
+
+    [[noreturn]] void fail(const std::string &doing, int rc) const {
+        std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        switch (rc & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            why += " (another program held the database for more than " +
+                   std::to_string(kBusyTimeoutMs / 1000) + " s)";
+            break;
+        case SQLITE_READONLY:
+            why += " (the file or its folder is read-only for this user)";
+            break;
+        case SQLITE_NOTADB:
+            why += " (the file is not an SQLite database)";
+            break;
+        case SQLITE_CANTOPEN:
+            why += " (does the folder exist, and may this user read and write it?)";
+            break;
+        default:
+            break;
+        }
+        throw StoreError("the call database " + path + ": " + doing + ": " + why);
+    }
+
+    void exec(const char *sql, const char *doing) {
+        char *message = nullptr;
+        int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+        sqlite3_free(message);
+        if (rc != SQLITE_OK)
+            fail(doing, rc);
+    }
+};
+
+}  // namespace
+
+struct CallStore::Impl : Connection {};
+
+namespace {
+
+// One prepared statement, finalized (or, when kept, reset) on every way out.
+enum class Keep { no, yes };
+class Statement {
+public:
+    Statement(Connection &store, const std::string &sql, Keep keep = Keep::no) : store_(store) {
+        if (keep == Keep::yes) {
+            auto found = store.cache.find(sql);
+            if (found != store.cache.end()) {
+                s_ = found->second;
+                kept_ = true;
+                return;
+            }
+        }
+        int rc = sqlite3_prepare_v3(store.db, sql.c_str(), static_cast<int>(sql.size()),
+                                    keep == Keep::yes ? SQLITE_PREPARE_PERSISTENT : 0, &s_, nullptr);
+        if (rc != SQLITE_OK)
+            store.fail("preparing a query", rc);
+        if (keep == Keep::yes) {
+            store.cache.emplace(sql, s_);
+            kept_ = true;
+        }
+    }
+    ~Statement() {
+        if (kept_) {
+            sqlite3_reset(s_);
+            sqlite3_clear_bindings(s_);
+        } else {
+            sqlite3_finalize(s_);
+        }
+    }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    Statement &bind(int index, std::int64_t value) {
+        sqlite3_bind_int64(s_, index, value);
+        return *this;
+    }
+    Statement &bind(int index, std::string_view value) {
+        sqlite3_bind_text(s_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement &bindAll(const std::vector<Value> &values) {
+        for (std::size_t i = 0; i < values.size(); ++i)
+            std::visit([&](const auto &v) { bind(static_cast<int>(i + 1), v); }, values[i]);
+        return *this;
+    }
+    // True while there is a row; throws on an error.
+    bool step(const char *doing) {
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
+        store_.fail(doing, rc);
+    }
+    void reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    std::int64_t integer(int column) const { return sqlite3_column_int64(s_, column); }
+    std::string text(int column) const {
+        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(s_, column));
+        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(s_, column))) : "";
+    }
+
+private:
+    const Connection &store_;
+    sqlite3_stmt *s_ = nullptr;
+    bool kept_ = false;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.
+class Transaction {
+public:
+    explicit Transaction(Connection &store) : store_(store) {
+        store_.exec("BEGIN IMMEDIATE", "starting a transaction");
+    }
+    ~Transaction() {
+        if (!done_)
+            sqlite3_exec(store_.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    void commit() {
+        store_.exec("COMMIT", "committing");
+        done_ = true;
+    }
+
+private:
+    Connection &store_;
+    bool done_ = false;
+};
+
+Call callFromRow(const Statement &row) {
+    Call call;
+    call.id = row.integer(0);
+    call.timeUtc = isoFromSeconds(row.integer(1));
+    call.utcOffsetMinutes = static_cast<int>(row.integer(2));
+    call.site = row.text(3);
+    call.lineLabel = row.text(4);
+    call.lineSlot = static_cast<int>(row.integer(5));
+    call.kind = static_cast<int>(row.integer(6));
+    call.number = row.text(7);
+    call.reason = row.text(8);
+    call.name = row.text(9);
+    call.origin = row.integer(10) == 1 ? CallOrigin::imported : CallOrigin::live;
+    return call;
+}
+
+std::int64_t userVersion(Connection &store) {
+    Statement s(store, "PRAGMA user_version");
+    return s.step("reading the schema version") ? s.integer(0) : 0;
+}
+
+}  // namespace
+
+CallStore::CallStore(const std::string &path, bool readOnly) : impl_(std::make_unique<Impl>()) {
+    Impl &s = *impl_;
+    s.path = path;
+    s.readOnly = readOnly;
+    struct stat info {};
+    bool exists = ::stat(path.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
+        throw StoreError("the call database " + path + " is a folder, not a file");
+    if (!exists && readOnly)
+        throw StoreError("the call database " + path + " does not exist (the service creates it "
+                         "when it first starts)");
+    // Root may write a file whose mode says read-only; a file marked read-only is refused all
+    // the same, since the service would otherwise write where it was told not to.
+    if (exists && !readOnly && (info.st_mode & 0222) == 0)
+        throw StoreError("the call database " + path + " is read-only (mode " +
+                         std::to_string((info.st_mode >> 6) & 7) +
+                         std::to_string((info.st_mode >> 3) & 7) + std::to_string(info.st_mode & 7) +
+                         "): the service must be able to write it; check its permissions and owner");
+    int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE |
+                (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    int rc = sqlite3_open_v2(path.c_str(), &s.db, flags, nullptr);
+    if (rc != SQLITE_OK)
+        s.fail("cannot be opened", rc);
+    if (!readOnly && sqlite3_db_readonly(s.db, "main") == 1)
+        throw StoreError("the call database " + path + " is read-only for this user: the service "
+                         "must be able to write it; check its permissions and owner");
+    sqlite3_busy_timeout(s.db, kBusyTimeoutMs);
+
+    if (!readOnly) {
+        Statement wal(s, "PRAGMA journal_mode=WAL");
+        if (!wal.step("switching to WAL mode") || wal.text(0) != "wal")
+            throw StoreError("the call database " + path + " cannot use WAL mode (is it on a "
+                             "network file system?)");
+    }
+    s.exec("PRAGMA synchronous=FULL", "setting synchronous writes");
+
+    std::int64_t version = userVersion(s);
+    if (version > kSchemaVersion)
+        throw StoreError("the call database " + path + " has schema version " +
+                         std::to_string(version) + ", newer than this program knows (" +
+                         std::to_string(kSchemaVersion) + "): use the newer program");
+    if (readOnly) {
+        if (version < kSchemaVersion)
+            throw StoreError("the call database " + path + " has schema version " +
+                             std::to_string(version) + " and needs upgrading to " +
+                             std::to_string(kSchemaVersion) + ": start the service once");
+        return;
+    }
+    // A write probe, so that a file that cannot be written is refused now rather than at the
+    // first call; then the migrations, each under the write lock so two processes starting
+    // together migrate once.
+    Transaction migrate(s);
+    version = userVersion(s);
+    for (auto v = version; v < kSchemaVersion; ++v) {
+        s.exec(kMigrations[v], "upgrading the schema");
+        s.exec(("PRAGMA user_version=" + std::to_string(v + 1)).c_str(), "upgrading the schema");
+    }
+    migrate.commit();
+}
+
+CallStore::~CallStore() = default;
+
+const std::string &CallStore::path() const { return impl_->path; }
+
+namespace {
+
+std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
+                        const std::string &digits, const std::string &reason) {
+    Statement insert(s, "INSERT INTO calls(at, utc_offset, site, line_label, line_slot, kind, number, "
+                        "digits, reason, name, origin) VALUES(?,?,?,?,?,?,?,?,?,?,?)",
+                     Keep::yes);
+    insert.bind(1, at)
+        .bind(2, std::int64_t{call.utcOffsetMinutes})
+        .bind(3, call.site)
+        .bind(4, call.lineLabel)
+        .bind(5, std::int64_t{call.lineSlot})
+        .bind(6, std::int64_t{call.kind})
+        .bind(7, call.number)
+        .bind(8, digits)
+        .bind(9, reason)
+        .bind(10, call.name)
+        .bind(11, std::int64_t{call.origin == CallOrigin::imported ? 1 : 0});
+    insert.step("storing a call");
+    std::int64_t id = sqlite3_last_insert_rowid(s.db);
+    if (!digits.empty()) {
+        Statement count(s, "INSERT INTO numbers(digits, calls) VALUES(?, 1) "
+                           "ON CONFLICT(digits) DO UPDATE SET calls = calls + 1",
+                         Keep::yes);
+        count.bind(1, digits).step("storing a call");
+    }
+    return id;
+}
+
+std::int64_t timeOf(const Connection &s, const Call &call) {
+    auto at = secondsFromIso(call.timeUtc);
+    if (!at)
+        throw StoreError("the call database " + s.path + ": a call's time \"" + call.timeUtc +
+                         "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
+    return *at;
+}
+
+void requireWritable(const Connection &s) {
+    if (s.readOnly)
+        throw StoreError("the call database " + s.path + " was opened read-only");
+}
+
+}  // namespace
+
+Call CallStore::addCall(Call call) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    requireWritable(s);
+    std::int64_t at = timeOf(s, call);
+    if (call.reason.empty())
+        call.reason = reasonInWords(call.number);
+    Transaction t(s);
+    call.id = insertCall(s, call, at, digitsOf(call.number), call.reason);
+    t.commit();
+    call.timeUtc = isoFromSeconds(at);
+    return call;
+}
+
+void CallStore::addCalls(std::vector<Call> &calls) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    requireWritable(s);
+    std::vector<std::int64_t> times;
+    times.reserve(calls.size());
+    for (const auto &call : calls)
+        times.push_back(timeOf(s, call));
+    Transaction t(s);
+    std::vector<std::int64_t> ids;
+    ids.reserve(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const Call &call = calls[i];
+        ids.push_back(insertCall(s, call, times[i], digitsOf(call.number),
+                                 call.reason.empty() ? reasonInWords(call.number) : call.reason));
+    }
+    t.commit();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        calls[i].id = ids[i];
+        calls[i].timeUtc = isoFromSeconds(times[i]);
+        if (calls[i].reason.empty())
+            calls[i].reason = reasonInWords(calls[i].number);
+    }
+}
+
+bool CallStore::importCall(Call call, int toleranceSeconds) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    requireWritable(s);
+    std::int64_t at = timeOf(s, call);
+    call.origin = CallOrigin::imported;  // whatever the caller set: it came from a history
+    if (call.reason.empty())
+        call.reason = reasonInWords(call.number);
+    std::string digits = digitsOf(call.number);
+    std::int64_t tolerance = toleranceSeconds < 0 ? 0 : toleranceSeconds;
+    Transaction t(s);
+    Statement seen(s, "SELECT 1 FROM calls WHERE digits = ?1 AND at BETWEEN ?2 AND ?3 "
+                      "AND (?1 <> '' OR number = ?4) AND site = ?5 AND line_label = ?6 LIMIT 1",
+                   Keep::yes);
+    seen.bind(1, digits).bind(2, at - tolerance).bind(3, at + tolerance).bind(4, call.number);
+    seen.bind(5, call.site).bind(6, call.lineLabel);
+    if (seen.step("looking for an imported call"))
+        return false;
+    insertCall(s, call, at, digits, call.reason);
+    t.commit();
+    return true;
+}
+
+namespace {
+
+// How the number filter is answered, chosen from the distinct numbers that contain the digits:
+// up to kEachNumber numbers are each read newest first from the number index and merged; more
+// numbers with few calls in all are read through the index and sorted; else the newest calls
+// are read in order (the time index holds the digits, so a skipped call costs no table lookup).
+constexpr std::size_t kEachNumber = 256;
+
+struct Filter {
+    std::string where;  // " WHERE ..." or ""
+    std::vector<Value> values;
+    const char *index = "calls_at";
+    bool empty = false;                    // nothing can match
+    std::vector<std::string> eachNumber;   // read each of these, then merge
+};
+
+void addCondition(Filter &f, const std::string &condition) {
+    f.where += f.where.empty() ? " WHERE " : " AND ";
+    f.where += condition;
+}
+
+std::string nextParam(Filter &f, Value value) {
+    f.values.push_back(std::move(value));
+    return "?" + std::to_string(f.values.size());
+}
+
+// Brings the connection's copy of the distinct numbers up to date: the table only grows, so
+// the rows added since the last look (by this or another process) are enough.
+void refreshNumbers(Connection &s) {
+    Statement select(s, "SELECT id, digits, calls FROM numbers WHERE id > ?1 ORDER BY id", Keep::yes);
+    select.bind(1, s.numbersUpTo);
+    while (select.step("reading the numbers")) {
+        s.numbersUpTo = select.integer(0);
+        s.numbers.push_back(select.text(1));
+        s.numberCalls.push_back(select.integer(2));
+    }
+}
+
+void addNumberFilter(Connection &s, Filter &f, const std::string &digits, bool forCount) {
+    refreshNumbers(s);
+    std::vector<std::string> matching;
+    std::int64_t calls = 0;  // as last read: only the choice of the way depends on it
+    for (std::size_t i = 0; i < s.numbers.size(); ++i)
+        if (s.numbers[i].find(digits) != std::string::npos) {
+            matching.push_back(s.numbers[i]);
+            calls += s.numberCalls[i];
+        }
+    if (matching.empty()) {
+        f.empty = true;
+    } else if (matching.size() <= kEachNumber && !forCount) {
+        f.eachNumber = std::move(matching);
+        f.index = "calls_digits";
+    } else if (calls <= kFewCalls || (forCount && matching.size() <= 1000)) {
+        std::string list;
+        for (auto &m : matching)
+            list += (list.empty() ? "" : ",") + nextParam(f, std::move(m));
+        addCondition(f, "digits IN (" + list + ")");
+        f.index = "calls_digits";
+    } else {
+        addCondition(f, "instr(digits, " + nextParam(f, digits) + ") > 0");
+    }
+}
+
+Filter buildFilter(Connection &s, const CallQuery &q, bool forCount) {
+    Filter f;
+    auto timeValue = [&](const std::string &text, const char *what) {
+        auto at = secondsFromIso(text);
+        if (!at)
+            throw StoreError(std::string("the ") + what + " time \"" + text +
+                             "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
+        return *at;
+    };
+    if (q.sinceUtc)
+        addCondition(f, "at >= " + nextParam(f, timeValue(*q.sinceUtc, "since")));
+    if (q.untilUtc)
+        addCondition(f, "at < " + nextParam(f, timeValue(*q.untilUtc, "until")));
+    if (q.text && !q.text->empty()) {
+        auto p = nextParam(f, *q.text);
+        addCondition(f, "(instr(number, " + p + ") > 0 OR instr(name, " + p + ") > 0)");
+    }
+    if (!forCount && q.beforeId > 0) {
+        Statement cursor(s, "SELECT at FROM calls WHERE id = ?1", Keep::yes);
+        cursor.bind(1, q.beforeId);
+        auto idParam = nextParam(f, q.beforeId);
+        if (cursor.step("reading a call")) {
+            auto atParam = nextParam(f, cursor.integer(0));
+            addCondition(f, "at <= " + atParam + " AND (at < " + atParam + " OR id < " + idParam + ")");
+        } else {
+            addCondition(f, "id < " + idParam);
+        }
+    }
+    if (q.number) {
+        std::string digits = digitsOf(*q.number);
+        if (digits.empty() && !q.number->empty()) {
+            // No digits: a caller text such as "P" (withheld), matched as it was sent.
+            addCondition(f, "digits = '' AND number = " + nextParam(f, *q.number));
+            f.index = "calls_digits";
+        } else if (!digits.empty()) {
+            addNumberFilter(s, f, digits, forCount);
+        }
+    }
+    return f;
+}
+
+}  // namespace
+
+std::vector<Call> CallStore::calls(const CallQuery &query) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    Filter f = buildFilter(s, query, false);
+    std::vector<Call> out;
+    if (f.empty)
+        return out;
+    std::string select = std::string("SELECT ") + kCallColumns + " FROM calls INDEXED BY " + f.index;
+    std::string order = " ORDER BY at DESC, id DESC";
+    if (query.limit > 0)
+        order += " LIMIT " + std::to_string(query.limit);
+    if (f.eachNumber.empty()) {
+        Statement rows(s, select + f.where + order);
+        rows.bindAll(f.values);
+        while (rows.step("reading calls"))
+            out.push_back(callFromRow(rows));
+        return out;
+    }
+    // Each number's newest keys from the number index alone (it holds the time and the id),
+    // merged; then the page's calls by id.
+    auto where = f.where + (f.where.empty() ? " WHERE " : " AND ") + "digits = ?" +
+                 std::to_string(f.values.size() + 1);
+    Statement keys(s, "SELECT at, id FROM calls INDEXED BY calls_digits" + where + order);
+    std::vector<std::pair<std::int64_t, std::int64_t>> found;
+    for (const auto &number : f.eachNumber) {
+        keys.bindAll(f.values);
+        keys.bind(static_cast<int>(f.values.size() + 1), number);
+        while (keys.step("reading calls"))
+            found.emplace_back(keys.integer(0), keys.integer(1));
+        keys.reset();
+    }
+    std::sort(found.begin(), found.end(), std::greater<>());
+    if (query.limit > 0 && found.size() > static_cast<std::size_t>(query.limit))
+        found.resize(static_cast<std::size_t>(query.limit));
+    Statement byId(s, std::string("SELECT ") + kCallColumns + " FROM calls WHERE id = ?1", Keep::yes);
+    for (const auto &key : found) {
+        byId.bind(1, key.second);
+        if (byId.step("reading calls"))
+            out.push_back(callFromRow(byId));
+        byId.reset();
+    }
+    return out;
+}
+
+std::int64_t CallStore::countCalls(const CallQuery &query) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    Filter f = buildFilter(s, query, true);
+    if (f.empty)
+        return 0;
+    Statement count(s, "SELECT count(*) FROM calls INDEXED BY " + std::string(f.index) + f.where);
+    count.bindAll(f.values);
+    return count.step("counting calls") ? count.integer(0) : 0;
+}
+
+std::vector<Call> CallStore::callsAfter(std::int64_t id, int limit) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    Statement select(s, std::string("SELECT ") + kCallColumns +
+                            " FROM calls WHERE id > ?1 ORDER BY id LIMIT ?2");
+    select.bind(1, id).bind(2, std::int64_t{limit > 0 ? limit : -1});
+    std::vector<Call> out;
+    while (select.step("reading calls"))
+        out.push_back(callFromRow(select));
+    return out;
+}
+
+std::optional<Call> CallStore::call(std::int64_t id) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    Statement select(s, std::string("SELECT ") + kCallColumns + " FROM calls WHERE id = ?1", Keep::yes);
+    select.bind(1, id);
+    if (!select.step("reading a call"))
+        return std::nullopt;
+    return callFromRow(select);
+}
+
+std::string CallStore::nameFor(std::string_view number) {
+    Impl &s = *impl_;
+    std::string digits = digitsOf(number);
+    if (digits.empty())
+        return "";
+    std::lock_guard guard(s.lock);
+    Statement exact(s, "SELECT name FROM phonebook WHERE digits = ?1 AND prefix = 0", Keep::yes);
+    exact.bind(1, digits);
+    if (exact.step("looking up a name"))
+        return exact.text(0);
+    // Every prefix of the number is a candidate rule; the longest one that exists wins.
+    std::string sql = "SELECT name FROM phonebook WHERE prefix = 1 AND digits IN (";
+    for (std::size_t i = 1; i <= digits.size(); ++i)
+        sql += (i == 1 ? "?" : ",?") + std::to_string(i);
+    sql += ") ORDER BY length(digits) DESC LIMIT 1";
+    Statement rule(s, sql);
+    for (std::size_t i = 1; i <= digits.size(); ++i)
+        rule.bind(static_cast<int>(i), std::string_view(digits).substr(0, i));
+    return rule.step("looking up a name") ? rule.text(0) : "";
+}
+
+namespace {
+
+PhonebookEntry checkedEntry(const std::string &path, const PhonebookEntry &entry) {
+    PhonebookEntry clean{digitsOf(entry.number), entry.name, entry.prefix};
+    if (clean.number.empty())
+        throw StoreError("the call database " + path + ": the phonebook number \"" + entry.number +
+                         "\" has no digits");
+    if (!isValidUtf8(entry.name))
+        throw StoreError("the call database " + path + ": the name for " + clean.number +
+                         " is not valid UTF-8");
+    if (entry.name.empty())
+        throw StoreError("the call database " + path + ": the name for " + clean.number +
+                         " is empty");
+    return clean;
+}
+
+void upsertName(Connection &s, const PhonebookEntry &entry) {
+    Statement upsert(s, "INSERT INTO phonebook(digits, prefix, name) VALUES(?1, ?2, ?3) "
+                        "ON CONFLICT(digits, prefix) DO UPDATE SET name = excluded.name");
+    upsert.bind(1, entry.number).bind(2, std::int64_t{entry.prefix ? 1 : 0}).bind(3, entry.name);
+    upsert.step("storing a phonebook entry");
+}
+
+}  // namespace
+
+void CallStore::setName(const PhonebookEntry &entry) {
+    Impl &s = *impl_;
+    PhonebookEntry clean = checkedEntry(s.path, entry);
+    std::lock_guard guard(s.lock);
+    requireWritable(s);
+    Transaction t(s);
+    upsertName(s, clean);
+    t.commit();
+}
+
+void CallStore::setNames(const std::vector<PhonebookEntry> &entries) {
+    Impl &s = *impl_;
+    std::vector<PhonebookEntry> clean;
+    clean.reserve(entries.size());
+    for (const auto &entry : entries)
+        clean.push_back(checkedEntry(s.path, entry));
+    std::lock_guard guard(s.lock);
+    requireWritable(s);
+    Transaction t(s);
+    for (const auto &entry : clean)
+        upsertName(s, entry);
+    t.commit();
+}
+
+bool CallStore::removeName(std::string_view numberDigits, bool prefix) {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    requireWritable(s);
+    Statement remove(s, "DELETE FROM phonebook WHERE digits = ?1 AND prefix = ?2");
+    remove.bind(1, digitsOf(numberDigits)).bind(2, std::int64_t{prefix ? 1 : 0});
+    remove.step("removing a phonebook entry");
+    return sqlite3_changes(s.db) > 0;
+}
+
+std::vector<PhonebookEntry> CallStore::phonebook() {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    Statement select(s, "SELECT digits, name, prefix FROM phonebook ORDER BY prefix, digits");
+    std::vector<PhonebookEntry> out;
+    while (select.step("reading the phonebook"))
+        out.push_back({select.text(0), select.text(1), select.integer(2) == 1});
+    return out;
+}
+
+}  // namespace kalvix3d

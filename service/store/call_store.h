@@ -1,0 +1,130 @@
+// The service's call log and phonebook: one SQLite file (WAL), schema versioned with migrations.
+// Safe to use from several threads: every call takes the store's own lock. Several processes
+// (the service and `kalvix3 log` / `kalvix3 phonebook`) may open the same file at once.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kalvix3d {
+
+enum class CallOrigin { live, imported };
+
+struct Call {
+    std::int64_t id = 0;        // stable id given by the store (0 until stored)
+    std::string timeUtc;        // ISO 8601 in UTC to the second: "2026-12-08T09:12:00Z"
+    int utcOffsetMinutes = 0;   // the local offset at that moment (+540 in Japan)
+    std::string site;
+    std::string lineLabel;      // "店舗", "FAX" (UTF-8)
+    int lineSlot = 0;
+    int kind = 0;               // device kind of the line
+    std::string number;         // the number text as the device sent it, in UTF-8 ("0312345678", "P")
+    std::string reason;         // words where a letter stands for the number ("withheld", ...), else ""
+    std::string name;           // the phonebook's name when the call was logged, else ""
+    CallOrigin origin = CallOrigin::live;
+};
+
+struct CallQuery {
+    std::optional<std::string> sinceUtc;  // inclusive, ISO 8601 UTC
+    std::optional<std::string> untilUtc;  // exclusive, ISO 8601 UTC
+    std::optional<std::string> number;    // digits: calls whose number contains them
+    std::optional<std::string> text;      // calls whose number or name contains it
+    std::int64_t beforeId = 0;            // paging, newest first: only ids below this (0: from newest)
+    int limit = 100;                      // 0 or less: no limit
+};
+// Newest first means by time, then by id: a call imported from a device's history (a new id, an
+// older time) appears where its time puts it. beforeId is the last call of the previous page:
+// the next page holds the calls that come after it in that order (for calls heard live, whose
+// ids grow with their times, exactly those with lower ids).
+//
+// Speed on a log of a million calls (docs/PERFORMANCE.md): a time range is read from its index.
+// The number filter first finds the distinct numbers that contain the digits, in memory (each
+// store keeps a copy of the numbers, brought up to date before each query); a few numbers are
+// then read each newest first from the number index, and digits that many numbers contain read
+// the newest calls in order until the page is full. `text` reads the newest calls in order.
+
+struct PhonebookEntry {
+    std::string number;  // digits only (hyphens and spaces removed on the way in)
+    std::string name;    // UTF-8
+    bool prefix = false; // a prefix rule ("0120" -> "フリーダイヤル") rather than an exact number
+};
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;  // what(): a sentence saying why, with the path
+};
+
+class CallStore {
+public:
+    // Opens or creates the database and brings its schema up to date. Throws StoreError when the
+    // file cannot be opened, is not a database, is read-only (unless readOnly), or has a newer
+    // schema than this program knows.
+    explicit CallStore(const std::string &path, bool readOnly = false);
+    ~CallStore();
+    CallStore(const CallStore &) = delete;
+    CallStore &operator=(const CallStore &) = delete;
+
+    // Commits the call durably before returning; returns it with its id. Throws StoreError.
+    Call addCall(Call call);
+    // A call's reason, when empty, is filled from its number ("P" -> "withheld"); a time that is
+    // not ISO 8601 is refused with StoreError.
+    // Adds many calls in one transaction, all or none, filling in their ids (a bulk load).
+    void addCalls(std::vector<Call> &calls);
+    // Adds a call read from a device's history unless that line already has a call with the same
+    // number within toleranceSeconds of its time (heard live or imported before). True if added.
+    // A line is its site and label. The test and the insert are one transaction, so two
+    // processes importing the same history add each call once. It is stored as imported.
+    bool importCall(Call call, int toleranceSeconds);
+    std::vector<Call> calls(const CallQuery &query);          // newest first
+    std::vector<Call> callsAfter(std::int64_t id, int limit);  // oldest first: replays
+    std::optional<Call> call(std::int64_t id);
+
+    // The name for a caller's number: an exact entry first, else the longest matching prefix rule,
+    // else "". Reason letters have no name.
+    std::string nameFor(std::string_view number);
+    // Adds or replaces; throws StoreError on a name that is empty or not UTF-8, or a number
+    // without digits.
+    void setName(const PhonebookEntry &entry);
+    // Adds or replaces all entries in one transaction: all or none (the first bad entry throws).
+    void setNames(const std::vector<PhonebookEntry> &entries);
+    bool removeName(std::string_view numberDigits, bool prefix);
+    std::vector<PhonebookEntry> phonebook();
+
+    // How many calls the query matches, ignoring its limit and beforeId (for a page count).
+    std::int64_t countCalls(const CallQuery &query);
+    const std::string &path() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Phonebook CSV: "number,name[,prefix]" rows; a header row is allowed. Input may be UTF-8 with or
+// without BOM, or code page 932 (detected). Broken rows are reported by their line number.
+enum class CsvEncoding { utf8, utf8Bom, cp932 };
+struct CsvProblem { int line; std::string what; };
+struct CsvRead { std::vector<PhonebookEntry> entries; std::vector<CsvProblem> problems; };
+CsvRead readPhonebookCsv(std::string_view bytes);
+// The same in the encoding given rather than detected (a BOM is skipped either way).
+CsvRead readPhonebookCsv(std::string_view bytes, CsvEncoding encoding);
+// Writes "number,name,prefix" with a header row, CRLF line ends. Throws StoreError naming every
+// entry whose name code page 932 cannot hold, and writes nothing then.
+std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEncoding encoding);
+std::string digitsOf(std::string_view text);  // keeps '0'..'9' only
+bool isValidUtf8(std::string_view text);       // strict: no overlong forms, no surrogates
+
+// The words for a caller text that is one letter standing for the number, else "". The same
+// words the tools write: "P" withheld, "O" out of area, "C" public phone, "S" no number (S),
+// "$" ring without number.
+std::string reasonInWords(std::string_view callerText);
+
+// "2026-12-08T09:12:00Z" (also "+09:00" offsets, a space for the T, and a bare date as its
+// midnight UTC) to seconds since 1970 and back; nullopt for anything else.
+std::optional<std::int64_t> secondsFromIso(std::string_view iso);
+std::string isoFromSeconds(std::int64_t seconds);
+
+}  // namespace kalvix3d

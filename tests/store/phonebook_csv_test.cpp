@@ -1,0 +1,104 @@
+// Phonebook CSV as spreadsheets write it: UTF-8 with and without BOM, code page 932, quoting,
+// CRLF, and broken rows reported by the line they begin on.
+#include "call_store.h"
+
+#include <gtest/gtest.h>
+
+using namespace kalvix3d;
+
+namespace kalvix3d {
+bool operator==(const PhonebookEntry &a, const PhonebookEntry &b) {
+    return a.number == b.number && a.name == b.name && a.prefix == b.prefix;
+}
+std::ostream &operator<<(std::ostream &out, const PhonebookEntry &e) {
+    return out << e.number << "=" << e.name << (e.prefix ? " (prefix)" : "");
+}
+}  // namespace kalvix3d
+
+namespace {
+
+struct CsvCase {
+    const char *what;
+    std::string bytes;
+    std::vector<PhonebookEntry> entries;
+    std::vector<std::pair<int, std::string>> problems;  // line, part of the message
+};
+
+const CsvCase kCases[] = {
+    {"UTF-8 with a header, hyphens and a prefix rule",
+     "number,name,prefix\n03-1234-5678,山田商店,0\n0120,フリーダイヤル,prefix\n",
+     {{"0312345678", "山田商店", false}, {"0120", "フリーダイヤル", true}},
+     {}},
+    {"UTF-8 with BOM, CRLF, a Japanese header and no prefix column",
+     "\xEF\xBB\xBF番号,名前\r\n03 1234 5678,田中\r\n",
+     {{"0312345678", "田中", false}},
+     {}},
+    {"code page 932 (with a 0x5C trail byte), header and all",
+     "\x94\xd4\x8d\x86\x2c\x96\xbc\x91\x4f\r\n0312345678,\x83\x5c\x83\x6a\x81\x5b\x8e\x52\x93\x63\r\n",
+     {{"0312345678", "ソニー山田", false}},
+     {}},
+    {"quoted fields: commas, doubled quotes, a line break inside; the line count goes on",
+     "\"0311111111\",\"Smith, \"\"Jr\"\"\"\n0322222222,\"two\nlines\",1\nabc,Bad\n",
+     {{"0311111111", "Smith, \"Jr\"", false}, {"0322222222", "two\nlines", true}},
+     {{4, "characters other than digits"}}},
+    {"broken rows, each with its line; blank lines skipped",
+     "0311111111,A\n0322222222\n,No number\n0333333333,C,maybe\n\n0344444444,\"D\"x\n"
+     "0355555555,E,1,extra\n0366666666,,\n0377777777,G,,,\n0388888888,\"unclosed\n0399999999,H\n",
+     {{"0311111111", "A", false}, {"0377777777", "G", false}},
+     {{2, "1 field"},
+      {3, "the number is empty"},
+      {4, "\"maybe\""},
+      {6, "after the closing quote"},
+      {7, "4 fields"},
+      {8, "the name is empty"},
+      {10, "not closed"}}},
+    {"a name that is not UTF-8 in a UTF-8 file",
+     "0311111111,山田\n0322222222,\xFF\xFE\n0333333333,田中\n",
+     {{"0311111111", "山田", false}, {"0333333333", "田中", false}},
+     {{2, "not valid UTF-8"}}},
+    {"a name that is not UTF-8 after a BOM",
+     "\xEF\xBB\xBF" "0311111111,\x83\x5c\n",
+     {},
+     {{1, "not valid UTF-8"}}},
+    {"bytes that are neither UTF-8 nor code page 932",
+     "0311111111,\x83\x5c\n0322222222,\x85\x40\x85\x40\n",
+     {{"0311111111", "ソ", false}},
+     {{2, "neither UTF-8 nor code page 932"}}},
+};
+
+}  // namespace
+
+TEST(PhonebookCsv, ReadsWhatSpreadsheetsWriteAndReportsBrokenRows) {
+    for (const auto &c : kCases) {
+        SCOPED_TRACE(c.what);
+        CsvRead read = readPhonebookCsv(c.bytes);
+        EXPECT_EQ(read.entries, c.entries);
+        ASSERT_EQ(read.problems.size(), c.problems.size());
+        for (std::size_t i = 0; i < c.problems.size(); ++i) {
+            EXPECT_EQ(read.problems[i].line, c.problems[i].first) << read.problems[i].what;
+            EXPECT_NE(read.problems[i].what.find(c.problems[i].second), std::string::npos)
+                << read.problems[i].what;
+        }
+    }
+}
+
+TEST(PhonebookCsv, WritesEachEncodingAndRefusesNamesCodePage932CannotHold) {
+    std::vector<PhonebookEntry> book{{"0120", "フリーダイヤル", true},
+                                     {"0312345678", "Smith, \"Jr\"", false},
+                                     {"0322222222", "ソニー山田", false}};
+    for (auto encoding : {CsvEncoding::utf8, CsvEncoding::utf8Bom, CsvEncoding::cp932}) {
+        std::string bytes = writePhonebookCsv(book, encoding);
+        EXPECT_EQ(bytes.substr(0, 3) == "\xEF\xBB\xBF", encoding == CsvEncoding::utf8Bom);
+        EXPECT_EQ(isValidUtf8(bytes), encoding != CsvEncoding::cp932);
+        CsvRead back = readPhonebookCsv(bytes);
+        EXPECT_EQ(back.entries, book);
+        EXPECT_TRUE(back.problems.empty());
+    }
+    book.push_back({"0333333333", "김민준", false});
+    try {
+        writePhonebookCsv(book, CsvEncoding::cp932);
+        FAIL() << "a Hangul name was written in code page 932";
+    } catch (const StoreError &e) {
+        EXPECT_NE(std::string(e.what()).find("0333333333"), std::string::npos) << e.what();
+    }
+}
