@@ -17,6 +17,7 @@
 #include <string>
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "lines/port_links.h"
 #include "lines/supervisor.h"
 #include "log.h"
+#include "net/event_loop.h"
 #include "recorder.h"
 #include "store/call_store.h"
 
@@ -153,11 +155,16 @@ int run(const Config &config) {
     }
     setenv("KALVIX3_COM_DIR", links->directory().c_str(), 1);
 
+    // Every socket of the service lives on this loop; observers only post onto it.
+    net::EventLoop loop;
+    loop.start();
+
     Announcer announcer;
     LogObserver logObserver;
     NotifyObserver notifyObserver(config);
     announcer.subscribe(&logObserver);
     announcer.subscribe(&notifyObserver);
+
     logLine(Priority::info, "starting: site \"" + config.site + "\", " +
                                 std::to_string(config.lines.size()) + " line(s), call log " +
                                 config.database);
@@ -194,6 +201,7 @@ int run(const Config &config) {
     }
     announcer.unsubscribe(&notifyObserver);
     announcer.unsubscribe(&logObserver);
+    loop.stop();
     logLine(Priority::info, "stopped");
     return 0;
 }
@@ -209,6 +217,11 @@ int main(int argc, char **argv) {
         sigaddset(&blocked, signal);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every network client is a descriptor: take what the system allows (the unit may raise it).
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     std::string configPath = kDefaultConfig;
     bool checkOnly = false;
