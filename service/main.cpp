@@ -27,6 +27,7 @@
 #include "lines/supervisor.h"
 #include "log.h"
 #include "net/event_loop.h"
+#include "net/ncid_server.h"
 #include "recorder.h"
 #include "store/call_store.h"
 
@@ -165,6 +166,20 @@ int run(const Config &config) {
     announcer.subscribe(&logObserver);
     announcer.subscribe(&notifyObserver);
 
+    // The network outputs. One that cannot start is reported; the lines are served regardless,
+    // since every call still goes to the call log.
+    std::unique_ptr<net::NcidServer> ncid;
+    if (config.ncid.enabled) {
+        ncid = std::make_unique<net::NcidServer>(loop, *store, config.ncid);
+        try {
+            ncid->start();
+            announcer.subscribe(ncid.get());
+        } catch (const std::exception &error) {
+            logLine(Priority::error, std::string("ncid: ") + error.what() +
+                                         "; the NCID server is off");
+            ncid.reset();
+        }
+    }
     logLine(Priority::info, "starting: site \"" + config.site + "\", " +
                                 std::to_string(config.lines.size()) + " line(s), call log " +
                                 config.database);
@@ -201,6 +216,10 @@ int run(const Config &config) {
     }
     announcer.unsubscribe(&notifyObserver);
     announcer.unsubscribe(&logObserver);
+    if (ncid) {
+        announcer.unsubscribe(ncid.get());
+        loop.post([&ncid] { ncid->close(); });
+    }
     loop.stop();
     logLine(Priority::info, "stopped");
     return 0;
