@@ -36,6 +36,9 @@ timeout 1200 "$bench" --benchmark_filter='-^memory/resident' --calls "$calls" --
 echo "==== frame tests and parsers"
 timeout 300 "$frames" --rows "$out/3.tsv" | tee "$out/3.log"
 
+echo "==== the service kalvix3d (its own process, two simulated lines)"
+timeout 600 "$build/service/kalvix3d-bench" --rows "$out/5.tsv" --idle-seconds "$idle" | tee "$out/5.log"
+
 echo "==== instructions per call (callgrind)"
 section="Frame tests and parsers (instructions per call, callgrind)"
 frames_per_run=20000
@@ -63,7 +66,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 elapsed=$((SECONDS - started))
 
 # ---- docs/PERFORMANCE.md ------------------------------------------------------------------------
-cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-4].tsv | awk '!seen[$0]++' >"$out/all.tsv"
+cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-5].tsv | awk '!seen[$0]++' >"$out/all.tsv"
 figures=$(awk -F'\t' '$2 != "#note"' "$out/all.tsv" | wc -l)
 missed=$(awk -F'\t' '$2 != "#note" && $6 ~ /^MISSED/' "$out/all.tsv" | wc -l)
 cpu_model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
@@ -135,6 +138,7 @@ EOF
 scripts/perf.sh                                   # everything, then this file (about six minutes)
 build/bench/bench/kalvix3_bench --benchmark_filter=latency --calls 50   # one group, quicker
 build/bench/bench/kalvix3_bench_frames            # frame tests and parsers, bytes per second
+build/bench/service/kalvix3d-bench --calls 50     # the service: start, idle, time to durable, replug
 valgrind --tool=callgrind --toggle-collect=kalvix3_receive_frames \
     build/bench/bench/kalvix3_frame_driver 0 20000   # instructions (case list: --list)
 ```

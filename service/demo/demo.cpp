@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "driver.h"
-#include "store/call_store.h"
+#include "call_store.h"
 
 namespace {
 

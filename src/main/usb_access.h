@@ -4,6 +4,7 @@
 // and blocks it; none of it calls into a driver library that the receive thread has released.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -64,9 +65,13 @@ std::optional<itusb::TaDialRequest> taDialRequestFor(const DigitText &digits, in
 inline constexpr const char *kDialFailedText = kDialFailed;                    // "ダイヤル発信失敗"
 inline constexpr const char *kDialNotReadyText = kDialFailedPutDownHandset; // the same, LF, "受話器を…"
 
-// How long DialUsb asks for the dial state before it gives up (states 2 and unknown alike).
-inline constexpr int kMaxDialStateRequests = 120;
+// How long DialUsb asks for the dial state before it withdraws the request, whatever the
+// adapter answers meanwhile: a busy adapter is asked again every half second, any other state
+// after a short pause.
+inline constexpr uint32_t kDialStateLimitMs = 60000;
 inline constexpr uint32_t kDialStatePollMs = 500;     // state 2: the adapter is busy
 inline constexpr uint32_t kUnknownDialStatePauseMs = 10;
+// The limit DialUsb applies: kDialStateLimitMs, unless a test shortens it.
+extern std::atomic<uint32_t> dialStateLimitMs;
 
 } // namespace kalvix3

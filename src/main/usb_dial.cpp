@@ -1,6 +1,7 @@
 // Dialing through the NEC Aterm adapters on USB: the dial request and its state machine with
 // the progress dialog (kinds 32, 34), or one ITUSB_Control_TA request (kinds 36, 38, 40, 42).
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -40,19 +41,21 @@ int32_t control(TRecvUSBThread &thread, uint32_t code, void *output, uint32_t ou
 
 enum class Readiness { Ready, Refused, GaveUp };
 
-// Asks for the dial state until the adapter is ready: state 2 again after 500 ms, an unknown
-// state again after a short pause, and no more than kMaxDialStateRequests times in all.
+// Asks for the dial state until the adapter is ready: state 2 again after 500 ms, any other
+// state again after a short pause, until dialStateLimitMs has passed since the first request.
 Readiness waitUntilReady(TRecvUSBThread &thread) {
     const itusb::DialStateRequest status{itusb::kUsbDialMarker, 0};
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(dialStateLimitMs.load());
     uint8_t state = 0;
-    for (int asked = 1;; ++asked) {
+    for (;;) {
         if (control(thread, itusb::kDialStateCode, &state, sizeof state, &status, sizeof status) ==
                 0 ||
             state == kStateRefused)
             return Readiness::Refused;
         if (state == kStateReady)
             return Readiness::Ready;
-        if (asked == kMaxDialStateRequests)
+        if (std::chrono::steady_clock::now() >= deadline)
             return Readiness::GaveUp;
         platform::sleepMs(state == kStateBusy ? kDialStatePollMs : kUnknownDialStatePauseMs);
     }
@@ -105,6 +108,8 @@ struct TaDialCall : itusb::PendingRequest {
 };
 
 } // namespace
+
+std::atomic<uint32_t> dialStateLimitMs{kDialStateLimitMs};
 
 std::optional<UsbDialRequest> usbDialRequestFor(const DigitText &digits, int32_t telPort) {
     if (!isTelephonePort(telPort) || digits.tooLong)

@@ -71,9 +71,9 @@ void TRecvThread::runInitialisation() {
 
 bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
     bool history = historyMode.load(std::memory_order_acquire) != 0;
-    bool complete = false;
-    // Drain what is queued; once a frame is complete the rest is purged anyway.
-    while (!complete) {
+    // Everything queued is read before the frame test: a frame end early in a long burst must
+    // not have the rest of the burst (perhaps the frame that counts) purged unread.
+    for (;;) {
         if (terminated())
             return false;
         uint8_t chunk[kReadChunk] = {};
@@ -83,9 +83,8 @@ bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
         buffer.append(chunk, got);
         while (!history && dropStaleRepeat(buffer)) {
         }
-        complete = buffer.frameReady(deviceKind, history);
     }
-    if (!complete)
+    if (!buffer.frameReady(deviceKind, history))
         return true;
 
     hComm->setMask(0);

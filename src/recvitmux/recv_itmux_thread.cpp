@@ -193,12 +193,14 @@ void TRecvITMUXThread::ThreadMain() {
         notifyDriverError(hostWindow, kDriverEntryMissing);
         return;
     }
+    // The event handed to the driver outlives the device: a request the driver completes late
+    // signals this event, never a descriptor or handle reused for something else meanwhile.
+    WaitEvent wait(*this);
     DeviceHold device(*this, *entries, block);
     if (!device.opened()) {
         notifyDriverError(hostWindow, kDriverFailed);
         return;
     }
-    WaitEvent wait(*this);
     if (!wait.event.valid()) {
         // Without an event nothing can ever be heard: say so instead of waiting mutely.
         notifyDriverError(hostWindow, kDriverFailed);

@@ -2,7 +2,7 @@
 // opens the adapter through the ITUSB_ entries of the driver library, keeps one event request
 // outstanding, and sends each event record that names a caller to the host window. Driver
 // failures are reported once (311, 312, 313) and end the body; the line stays in the line table
-// until it is closed. On its way out the body closes its event, then the device, then the
+// until it is closed. On its way out the body closes the device, then its event, then the
 // library.
 //
 // Threads: the body runs on its own thread and sends its notifications from there.

@@ -12,7 +12,7 @@
 
 #include "kalvix3.h"
 #include "kalvix3_sim/serial_device.h"
-#include "line_fixture.h"
+#include "support/line_fixture.h"
 #include "receiver_rig.h"
 #include "support/process_stats.h"
 

@@ -11,7 +11,7 @@
 
 #include "kalvix3.h"
 #include "kalvix3_sim/serial_device.h"
-#include "line_fixture.h"
+#include "support/line_fixture.h"
 #include "main/lines.h"
 #include "receiver_rig.h"
 #include "recv/recv_thread.h"

@@ -9,12 +9,14 @@
 #include "main/lines.h"
 #include "support/host_window.h"
 #include "support/scripted_port.h"
+#include "support/time_bounds.h"
 
 using namespace kalvix3;
 using namespace std::chrono_literals;
 using kalvix3::testing::HostWindow;
 using kalvix3::testing::ScriptedDevice;
 using kalvix3::testing::ScriptedPorts;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -40,7 +42,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(OpenCommLineEx(0, host.window(), 3, 2), 0);
         device = ports.device("COM3");
-        ASSERT_TRUE(device->waitUntil([&] { return device->waitPending(); }, 2s));
+        ASSERT_TRUE(device->waitUntil([&] { return device->waitPending(); }, scaled(2s)));
     }
     void TearDown() override { CloseCommLineEx(0); }
 
@@ -142,9 +144,9 @@ TEST_F(SerialHistory, CallsAreReportedAgainAfterTheRead) {
     int32_t count = 3;
     ASSERT_EQ(GetHistoryEx(0, &count, records), 0);
     EXPECT_EQ(count, 0);
-    ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81; }, 2s));
+    ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81; }, scaled(2s)));
     device->inject(historyFrame({"0315", "1042", "0399998888"}) + "\x02");
-    ASSERT_TRUE(host.waitForCount(1, 2s));
+    ASSERT_TRUE(host.waitForCount(1, scaled(2s)));
     EXPECT_EQ(host.texts()[0], "0399998888");
 }
 

@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "kalvix3_sim/serial_device.h"
-#include "line_fixture.h"
 #include "platform/serial_port.h"
+#include "support/line_fixture.h"
+#include "support/time_bounds.h"
 
 using namespace kalvix3::platform;
 using namespace std::chrono_literals;
@@ -14,6 +15,7 @@ using kalvix3::sim::Family;
 using kalvix3::sim::SerialDevice;
 using kalvix3::testing::ComDirectory;
 using Clock = std::chrono::steady_clock;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -56,7 +58,7 @@ TEST_F(DeviceSim, NumberDisplayAdapterAnswersHistoryRequestsFromItsStore) {
     second.hourMinute = "2359";
     std::string frame = kalvix3::sim::callerReport(Family::NumberDisplay, second);
     send("\x02M02\x03\r\n");
-    EXPECT_EQ(receive(frame.size(), 2s), frame);
+    EXPECT_EQ(receive(frame.size(), scaled(2s)), frame);
     send("\x02M03\x03\r\n");
     EXPECT_EQ(receive(1, 300ms), "") << "no third entry: silence";
     EXPECT_EQ(device->sent().size(), 1u);
@@ -68,10 +70,10 @@ TEST_F(DeviceSim, NumberDisplayReportRepeatsUntilAcknowledged) {
     ASSERT_EQ(frame.size(), 31u);
     EXPECT_EQ(frame, "\x02" "0315 1042" "0312345678          \x03");
     device->placeCall(Call::withNumber("0312345678"));
-    EXPECT_EQ(receive(2 * frame.size(), 2s), frame + frame) << "ETX is followed by the next STX";
+    EXPECT_EQ(receive(2 * frame.size(), scaled(2s)), frame + frame) << "ETX is followed by the next STX";
     send("\x06\r\n");
-    ASSERT_TRUE(device->waitForReceived("\x06\r\n", 2s));
-    EXPECT_TRUE(device->waitUntilSent(100ms)) << "nothing more is scheduled";
+    ASSERT_TRUE(device->waitForReceived("\x06\r\n", scaled(2s)));
+    EXPECT_TRUE(device->waitUntilSent(scaled(100ms))) << "nothing more is scheduled";
     EXPECT_LT(device->sent().size(), 6u);
     EXPECT_EQ(device->acknowledgements(), 1u);
 }
@@ -79,7 +81,7 @@ TEST_F(DeviceSim, NumberDisplayReportRepeatsUntilAcknowledged) {
 TEST_F(DeviceSim, AnUnacknowledgedReportStopsAfterSixCopies) {
     start(4);
     device->placeCall(Call::withNumber("0312345678"));
-    ASSERT_TRUE(device->waitUntilSent(5s));
+    ASSERT_TRUE(device->waitUntilSent(scaled(5s)));
     EXPECT_EQ(device->sent().size(), 6u);
 }
 
@@ -100,7 +102,7 @@ TEST_P(DeviceSimCommands, AreAnsweredAndRecorded) {
     start(c.kind);
     send(c.command);
     std::string answer = c.answer;
-    EXPECT_EQ(receive(answer.size(), 2s), answer);
+    EXPECT_EQ(receive(answer.size(), scaled(2s)), answer);
     EXPECT_EQ(receive(1, 150ms), "") << "and nothing more";
     EXPECT_EQ(device->receivedBytes(), c.command);
     ASSERT_FALSE(device->received().empty());

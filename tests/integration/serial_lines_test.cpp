@@ -9,10 +9,11 @@
 
 #include "kalvix3.h"
 #include "kalvix3_sim/serial_device.h"
-#include "line_fixture.h"
 #include "main/lines.h"
 #include "recv/recv_thread.h"
 #include "support/host_window.h"
+#include "support/line_fixture.h"
+#include "support/time_bounds.h"
 
 using namespace std::chrono_literals;
 using kalvix3::sim::Call;
@@ -24,12 +25,13 @@ using kalvix3::testing::HostWindow;
 using kalvix3::testing::ObservedPorts;
 using kalvix3::testing::PortLog;
 using Clock = std::chrono::steady_clock;
+using kalvix3::testing::scaled;
 
 namespace {
 
 // Long enough for the slowest initialisation (0.8 s) on a busy machine.
-constexpr auto kReady = 5s;
-constexpr auto kArrival = 5s;
+const auto kReady = scaled(5s);
+const auto kArrival = scaled(5s);
 
 class SerialLines : public ::testing::Test {
 protected:
@@ -164,7 +166,7 @@ TEST_P(Initialisation, SendsTheKindsCommandsAbout100msApart) {
     ASSERT_EQ(writes.size(), c.writes);
     for (size_t i = 1; i < writes.size(); ++i) {
         EXPECT_GE(writes[i] - writes[i - 1], 99ms) << "write " << i;
-        EXPECT_LT(writes[i] - writes[i - 1], 1s) << "write " << i;
+        EXPECT_LT(writes[i] - writes[i - 1], scaled(1s)) << "write " << i;
     }
     if (!writes.empty()) {
         EXPECT_GE(writes[0] - opened, c.pauseBefore);
@@ -255,7 +257,7 @@ TEST_P(Closing, EndsTheThreadWithin200ms) {
     auto log = openListening(0, host, 3, kind);
     auto start = Clock::now();
     EXPECT_EQ(CloseCommLineEx(0), 1);
-    EXPECT_LT(Clock::now() - start, 200ms);
+    EXPECT_LT(Clock::now() - start, scaled(200ms));
     EXPECT_FALSE(log->isOpen());
     EXPECT_FALSE(kalvix3::lineSlot(0)->isOpen());
 }
@@ -266,7 +268,7 @@ TEST_F(SerialLines, ClosingDuringTheInitialisationPauseIsPrompt) {
     ASSERT_EQ(OpenCommLineEx(0, host.window(), 3, 50), 0);
     auto start = Clock::now();
     CloseCommLineEx(0);
-    EXPECT_LT(Clock::now() - start, 200ms);
+    EXPECT_LT(Clock::now() - start, scaled(200ms));
 }
 
 TEST_F(SerialLines, ClosingWhileTheDeviceSendsIsClean) {
@@ -279,7 +281,7 @@ TEST_F(SerialLines, ClosingWhileTheDeviceSendsIsClean) {
     ASSERT_TRUE(host.waitForCount(1, kArrival));
     auto start = Clock::now();
     CloseCommLineEx(0);
-    EXPECT_LT(Clock::now() - start, 200ms);
+    EXPECT_LT(Clock::now() - start, scaled(200ms));
     EXPECT_FALSE(observed.log("COM3")->isOpen());
 }
 
@@ -298,7 +300,7 @@ TEST_F(SerialLines, ClosingWhileTheHostHandlesANotificationDoesNotDeadlock) {
     ASSERT_TRUE(entered);
     auto start = Clock::now();
     CloseCommLineEx(0);
-    EXPECT_LT(Clock::now() - start, 300ms + 500ms);
+    EXPECT_LT(Clock::now() - start, 300ms + scaled(500ms));
     EXPECT_FALSE(kalvix3::lineSlot(0)->isOpen());
     EXPECT_EQ(host.count(), 1u);
 }
@@ -327,7 +329,7 @@ TEST_P(VanishingDevice, IsReportedOnceAndTheThreadEndsWithoutSpinning) {
     EXPECT_LE(waits, 12u);
     auto start = Clock::now();
     CloseCommLineEx(0);
-    EXPECT_LT(Clock::now() - start, 200ms);
+    EXPECT_LT(Clock::now() - start, scaled(200ms));
     EXPECT_EQ(host.count(), 1u);
 }
 INSTANTIATE_TEST_SUITE_P(Integration, VanishingDevice, ::testing::Values(2, 14, 30));

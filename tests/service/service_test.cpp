@@ -10,9 +10,13 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "driver.h"
-#include "store/call_store.h"
+#include "call_store.h"
 
 namespace {
 
@@ -31,6 +35,40 @@ const std::regex kAnnounced(R"(^<5>kalvix3d: call (\d+) on line (\d) \([^)]*\): 
 const std::regex kLine0Up(R"(^<6>kalvix3d: line 0 \([^)]*\): up$)");
 const std::regex kLine1Up(R"(^<6>kalvix3d: line 1 \([^)]*\): up$)");
 const std::regex kHistoryRead(R"(line 0 \([^)]*\): history read in \d+ ms: (\d+) record\(s\), (\d+) new)");
+
+// systemd's end of sd_notify: a datagram socket whose messages are read back.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string &path) : path(path) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            ADD_FAILURE() << "cannot bind " << path;
+    }
+    ~NotifySocket() { close(fd); }
+    // Reads messages until one contains `text`; false after `limit`.
+    bool waitFor(const std::string &text, std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{fd, POLLIN, 0};
+            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            char buffer[4096];
+            ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+            if (got > 0 && std::string(buffer, static_cast<size_t>(got)).find(text) !=
+                               std::string::npos)
+                return true;
+        }
+    }
+    const std::string path;
+
+private:
+    int fd = -1;
+};
 
 class ServiceTest : public ::testing::Test {
 protected:
@@ -70,7 +108,10 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
     Adapter terminal(15, byId + "/terminal"); // ALEXON terminal adapter
     configure(line(2, display.link(), "店舗") + line(15, terminal.link(), "FAX"),
               "0312345678,山田太郎\n0667778888,タクシー会社\n");
-    auto service = start();
+    NotifySocket systemd(dir.path() + "/notify");
+    auto service = start({"NOTIFY_SOCKET=" + systemd.path});
+    EXPECT_TRUE(systemd.waitFor("STATUS=line 0 (店舗) up", 5s));
+    EXPECT_TRUE(systemd.waitFor("READY=1", 5s)) << "Type=notify: ready once the lines are tried";
     ASSERT_TRUE(service->waitFor(kLine0Up, 5s));
     ASSERT_TRUE(service->waitFor(kLine1Up, 5s));
     ASSERT_TRUE(terminal.device().waitForReceived("ATG55=0\r\n", 5s)) << "ALEXON initialised";
@@ -84,6 +125,7 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
     auto announced = service->matches(kAnnounced);
     ASSERT_EQ(announced.size(), 3u);
     stop(*service);
+    EXPECT_TRUE(systemd.waitFor("STOPPING=1", 1s));
 
     struct Expected {
         const char *number;

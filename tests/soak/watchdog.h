@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "support/process_stats.h" // slowdown(), scaled()
+#include "support/time_bounds.h" // slowdown(), scaled()
 
 namespace kalvix3::testing {
 

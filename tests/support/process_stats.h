@@ -1,13 +1,15 @@
 // What the process holds at a moment: threads, open descriptors, resident memory, and the CPU
 // time it has used. Read from /proc/self (Linux), for tests that check nothing grows across
-// many open/close cycles and that an idle or broken line does not spin. And how much slower
-// than a plain build the process runs, for the bounds of those tests.
+// many open/close cycles and that an idle or broken line does not spin. (Under valgrind or a
+// sanitizer, see support/time_bounds.h, the counts carry the tool's own threads and memory.)
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "support/time_bounds.h"
 
 namespace kalvix3::testing {
 
@@ -25,14 +27,5 @@ std::string describe(const ProcessStats &stats);
 
 // CPU time (user and system) of the whole process so far, in milliseconds.
 double processCpuMs();
-
-// True under valgrind, whose own threads and memory make the counts above meaningless.
-bool underValgrind();
-// True in a build with the address or thread sanitizer: slower, and with memory of its own.
-bool sanitizedBuild();
-// How much longer than on a plain build a bounded wait may take: 1, 4 under a sanitizer, 20
-// under valgrind.
-int slowdown();
-std::chrono::milliseconds scaled(std::chrono::milliseconds limit);
 
 } // namespace kalvix3::testing

@@ -55,31 +55,4 @@ double processCpuMs() {
     return static_cast<double>(used.tv_sec) * 1000.0 + static_cast<double>(used.tv_nsec) / 1e6;
 }
 
-bool underValgrind() {
-    const char *preload = std::getenv("LD_PRELOAD");
-    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
-}
-
-bool sanitizedBuild() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    return true;
-#else
-    return false;
-#endif
-#else
-    return false;
-#endif
-}
-
-int slowdown() {
-    if (underValgrind())
-        return 20;
-    return sanitizedBuild() ? 4 : 1;
-}
-
-std::chrono::milliseconds scaled(std::chrono::milliseconds limit) { return limit * slowdown(); }
-
 } // namespace kalvix3::testing

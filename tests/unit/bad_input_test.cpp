@@ -15,10 +15,12 @@
 #include "recv/init_sequences.h"
 #include "support/host_window.h"
 #include "support/scripted_port.h"
+#include "support/time_bounds.h"
 
 using namespace std::chrono_literals;
 using kalvix3::testing::HostWindow;
 using kalvix3::testing::ScriptedPorts;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -128,7 +130,7 @@ TEST(BadInput, NumbersToDial) {
     ASSERT_EQ(OpenCommLineEx(0, host.window(), 6, 15), 0);
     auto device = ports.device("COM6");
     device->waitUntil([&] { return device->writes().size() == 3 && device->waitPending(); },
-                      std::chrono::seconds(2));
+                      scaled(std::chrono::seconds(2)));
     device->clearRecord();
     const std::string veryLong(100000, '9');
     struct Case {
@@ -159,7 +161,7 @@ TEST(BadInput, ShortHistoryBuffersOnTheSerialReader) {
     for (int32_t kind : {1, 2, 4, 7}) {
         ASSERT_EQ(OpenCommLineEx(1, host.window(), 4, kind), 0);
         auto device = ports.device("COM4");
-        ASSERT_TRUE(device->waitUntil([&] { return device->waitPending(); }, 2s));
+        ASSERT_TRUE(device->waitUntil([&] { return device->waitPending(); }, scaled(2s)));
         device->onWrite([device](const std::string &bytes) {
             if (bytes.size() == 7 && bytes[0] == '\x02' && bytes[1] == 'M')
                 device->inject("\x02" "0315 1042" "0312345678          \x03");
@@ -208,7 +210,7 @@ TEST(BadInput, DialPortsOutsideOneToThreeOnTheSerialKinds) {
                     return device->writes().size() == static_cast<size_t>(init->commandCount) &&
                            device->waitPending();
                 },
-                3s));
+                scaled(3s)));
             for (int32_t telPort : family.telPorts) {
                 device->clearRecord();
                 KalvixDialEx(0, telPort, "0312345678901234567"); // the longest number

@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "kalvix3.h"
 #include "main/lines.h"
 #include "support/host_window.h"
 #include "support/scripted_port.h"
+#include "support/time_bounds.h"
 
 using namespace kalvix3;
+using namespace std::chrono_literals;
 using kalvix3::testing::HostWindow;
+using kalvix3::testing::ScriptedDevice;
 using kalvix3::testing::ScriptedPorts;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -26,17 +32,38 @@ TEST(Exports, KindsOutsideTheCatalogueAreRefusedAndRecorded) {
     EXPECT_TRUE(ports.device("COM3")->calls().empty());
 }
 
+// A slot number outside the table must reach neither of the two lines (no wrap, no masking to
+// a valid index) nor open a port of its own.
 TEST(Exports, SlotsOutsideTheTableTouchNothing) {
+    ScriptedPorts ports;
     HostWindow host;
+    std::shared_ptr<ScriptedDevice> lines[2];
+    for (int32_t slot : {0, 1}) {
+        ASSERT_EQ(OpenCommLineEx(slot, host.window(), 3 + slot, 15), KALVIX3_OK);
+        lines[slot] = ports.device("COM" + std::to_string(3 + slot));
+    }
+    for (auto &device : lines) {
+        ASSERT_TRUE(device->waitUntil(
+            [&] { return device->currentMask() == 0x81 && device->waitPending(); }, scaled(3s)));
+        device->clearRecord();
+    }
     for (int32_t slot : {-1, 2, 3, 1000, INT32_MIN, INT32_MAX}) {
-        EXPECT_EQ(OpenCommLineEx(slot, host.window(), 3, 2), KALVIX3_ERR_ARGUMENT);
+        EXPECT_EQ(OpenCommLineEx(slot, host.window(), 5, 2), KALVIX3_ERR_ARGUMENT) << slot;
         EXPECT_EQ(CloseCommLineEx(slot), 1);
         int32_t count = 5;
         HistoryRecord records[5] = {};
         EXPECT_EQ(GetHistoryEx(slot, &count, records), KALVIX3_ERR_ARGUMENT);
         EXPECT_EQ(count, 5);
+        EXPECT_EQ(records[0].number[0], 0);
         KalvixDialEx(slot, 1, "0312345678");
     }
+    EXPECT_TRUE(ports.device("COM5")->calls().empty()) << "a port opened for a bad slot";
+    for (int32_t slot : {0, 1}) {
+        EXPECT_TRUE(lineSlot(slot)->isOpen()) << slot;
+        EXPECT_TRUE(lines[slot]->calls().empty()) << "line " << slot << " was touched";
+        EXPECT_EQ(CloseCommLineEx(slot), 1);
+    }
+    EXPECT_EQ(host.count(), 0u);
 }
 
 TEST(Exports, PortNameUsesTheFirstDigitOnly) {
@@ -67,11 +94,6 @@ TEST(Exports, HistoryArgumentsAreChecked) {
     int32_t two = 2;
     EXPECT_EQ(GetHistoryEx(0, &two, nullptr), KALVIX3_ERR_ARGUMENT);
     EXPECT_EQ(GetHistory(12345, nullptr, nullptr), KALVIX3_ERR_ARGUMENT);
-}
-
-TEST(Exports, DialWithNullNumberDoesNothing) {
-    KalvixDialEx(0, 1, nullptr);
-    KalvixDial(1, nullptr);
 }
 
 } // namespace

@@ -8,11 +8,13 @@
 #include "main/lines.h"
 #include "support/host_window.h"
 #include "support/scripted_port.h"
+#include "support/time_bounds.h"
 
 using namespace std::chrono_literals;
 using kalvix3::testing::HostWindow;
 using kalvix3::testing::ReceivedMessage;
 using kalvix3::testing::ScriptedPorts;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -22,7 +24,7 @@ protected:
         ASSERT_EQ(OpenCommLineEx(0, host.window(), 7, 14), 0);
         device = ports.device("COM7");
         ASSERT_TRUE(device->waitUntil(
-            [&] { return device->writes().size() == 3 && device->waitPending(); }, 2s));
+            [&] { return device->writes().size() == 3 && device->waitPending(); }, scaled(2s)));
     }
     void TearDown() override { CloseCommLineEx(0); }
     ScriptedPorts ports;
@@ -34,13 +36,13 @@ TEST_F(Reentrancy, ClosingTheOwnLineFromItsNotificationIsRefused) {
     std::atomic<int32_t> result{0};
     host.onMessage([&](const ReceivedMessage &) { result = CloseCommLineEx(0); });
     device->inject("RING   111\r");
-    ASSERT_TRUE(host.waitForCount(1, 2s));
-    ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81; }, 2s));
+    ASSERT_TRUE(host.waitForCount(1, scaled(2s)));
+    ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81; }, scaled(2s)));
     EXPECT_EQ(result.load(), 1);
     EXPECT_TRUE(kalvix3::lineSlot(0)->isOpen());
     host.onMessage(nullptr);
     device->inject("RING   222\r");
-    ASSERT_TRUE(host.waitForCount(2, 2s)); // the line still reports
+    ASSERT_TRUE(host.waitForCount(2, scaled(2s))); // the line still reports
 }
 
 TEST_F(Reentrancy, DialAndHistoryFromANotificationDoNotDeadlock) {
@@ -53,8 +55,8 @@ TEST_F(Reentrancy, DialAndHistoryFromANotificationDoNotDeadlock) {
         done = true;
     });
     device->inject("RING   111\r");
-    ASSERT_TRUE(host.waitForCount(1, 2s));
-    ASSERT_TRUE(device->waitUntil([&] { return done.load(); }, 3s));
+    ASSERT_TRUE(host.waitForCount(1, scaled(2s)));
+    ASSERT_TRUE(device->waitUntil([&] { return done.load(); }, scaled(3s)));
     EXPECT_NE(device->written().find("AT\\D1/0312345678\r\n"), std::string::npos);
 }
 
@@ -65,7 +67,7 @@ TEST_F(Reentrancy, SlowWindowProcedureDelaysOnlyItsOwnLine) {
             std::this_thread::sleep_for(5ms);
     });
     device->inject("RING   111\r");
-    ASSERT_TRUE(host.waitForCount(1, 2s));
+    ASSERT_TRUE(host.waitForCount(1, scaled(2s)));
     // Close from the host's thread while the procedure is still busy: it returns once the
     // procedure does.
     std::thread closer([&] { CloseCommLineEx(0); });

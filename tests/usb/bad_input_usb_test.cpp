@@ -7,11 +7,12 @@
 #include <cstring>
 #include <vector>
 
-#include "line_fixture.h"
+#include "support/line_fixture.h"
 
 using namespace kalvix3;
 using namespace std::chrono_literals;
 using kalvix3::testing::StandIn;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -28,7 +29,7 @@ protected:
                 return polled ? line().usbThread->controlAvailable()
                               : eventRequests() > requests;
             },
-            3s));
+            scaled(3s)));
     }
 };
 

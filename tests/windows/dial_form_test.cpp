@@ -16,12 +16,14 @@
 #include "dial/win32/dial_form_ids.h"
 #include "kalvix3.h"
 #include "support/host_window.h"
+#include "support/time_bounds.h"
 #include "test_window.h"
 
 using namespace kalvix3;
 using namespace std::chrono_literals;
 using kalvix3::wintest::ThreadWindow;
 using kalvix3::wintest::Watchdog;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -159,7 +161,7 @@ TEST_F(DialForm, ShowsTheDesignedDialog) {
     EXPECT_STREQ(logical.lfFaceName, L"\xff2d\xff33 \xff30\x30b4\x30b7\x30c3\x30af");
 
     // Painted in the button face colour.
-    pumpFor(progress, 500ms);
+    pumpFor(progress, scaled(500ms));
     HDC screen = GetDC(dialog);
     EXPECT_EQ(GetPixel(screen, 5, 90), GetSysColor(COLOR_BTNFACE));
     ReleaseDC(dialog, screen);
@@ -176,7 +178,7 @@ TEST_F(DialForm, ShowsTheDesignedDialog) {
         WriteFile(file, place.data(), static_cast<DWORD>(place.size()), &written, nullptr);
         CloseHandle(file);
         ASSERT_TRUE(MoveFileA(pending.c_str(), path.c_str()));
-        auto deadline = std::chrono::steady_clock::now() + 20s;
+        auto deadline = std::chrono::steady_clock::now() + scaled(20s);
         while (!exists(done) && std::chrono::steady_clock::now() < deadline)
             pumpFor(progress, 50ms);
         EXPECT_TRUE(exists(done)) << "the screenshot was not taken";
@@ -284,7 +286,7 @@ TEST_F(DialForm, FailureMessageBoxes) {
         HWND shownOwner = nullptr;
         LONG_PTR buttons = 0;
         std::thread dismisser([&] {
-            auto deadline = std::chrono::steady_clock::now() + 10s;
+            auto deadline = std::chrono::steady_clock::now() + scaled(10s);
             while (std::chrono::steady_clock::now() < deadline) {
                 HWND box = FindWindowA("#32770", "Kalvix3.dll");
                 if (box != nullptr) {
@@ -305,7 +307,7 @@ TEST_F(DialForm, FailureMessageBoxes) {
             }
         });
         {
-            Watchdog dog(30s, "the dial failure message box");
+            Watchdog dog(scaled(30s), "the dial failure message box");
             showDialFailure(owner.hwnd(), text);
         }
         dismisser.join();

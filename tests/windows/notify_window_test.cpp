@@ -13,6 +13,7 @@
 #include "platform/thread.h"
 #include "recv/notify.h"
 #include "support/scripted_port.h"
+#include "support/time_bounds.h"
 #include "test_window.h"
 
 using namespace kalvix3;
@@ -20,6 +21,7 @@ using namespace std::chrono_literals;
 using kalvix3::wintest::ThreadWindow;
 using kalvix3::wintest::Watchdog;
 using kalvix3::wintest::waitForPendingSend;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -64,7 +66,7 @@ TEST(WindowNotifications, ArriveOnTheWindowThreadWithTheRecordIntact) {
             c.send(window.hwnd());
             sendReturned = true;
         });
-        bool arrived = window.pumpUntil([&] { return window.count() == 1; }, 5s);
+        bool arrived = window.pumpUntil([&] { return window.count() == 1; }, scaled(5s));
         sender.join();
         ASSERT_TRUE(arrived) << c.what;
         ASSERT_EQ(window.count(), 1u) << c.what;
@@ -116,15 +118,15 @@ void closeWhileSending() {
     ASSERT_NE(window.hwnd(), nullptr);
     SendingThread thread(window.hwnd());
     thread.resume();
-    ASSERT_TRUE(thread.sending.wait(5000));
-    ASSERT_TRUE(waitForPendingSend(5s));
+    ASSERT_TRUE(thread.sending.wait(static_cast<uint32_t>(scaled(5s).count())));
+    ASSERT_TRUE(waitForPendingSend(scaled(5s)));
     EXPECT_EQ(window.count(), 0u);
     auto start = std::chrono::steady_clock::now();
     {
-        Watchdog dog(20s, "Thread::stopAndWait during a send");
+        Watchdog dog(scaled(20s), "Thread::stopAndWait during a send");
         thread.stopAndWait();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, scaled(3s));
     EXPECT_TRUE(thread.finished());
     ASSERT_EQ(window.count(), 1u);
     EXPECT_EQ(window.messages()[0].text, "0312345678");
@@ -144,16 +146,16 @@ TEST(CloseWhileSending, ClosingALineDoesNotDeadlockOnItsNotification) {
     ThreadWindow window;
     ASSERT_EQ(OpenCommLineEx(0, window.hwnd(), 3, 2), 0);
     auto device = ports.device("COM3");
-    ASSERT_TRUE(device->waitUntil([&] { return device->waitPending(); }, 5s));
+    ASSERT_TRUE(device->waitUntil([&] { return device->waitPending(); }, scaled(5s)));
     device->inject("\x02" "0315 1042" "0312345678" + std::string(10, ' ') + "\x03\x02");
-    ASSERT_TRUE(waitForPendingSend(5s));
+    ASSERT_TRUE(waitForPendingSend(scaled(5s)));
     EXPECT_EQ(window.count(), 0u);
     auto start = std::chrono::steady_clock::now();
     {
-        Watchdog dog(20s, "CloseCommLineEx during a notification");
+        Watchdog dog(scaled(20s), "CloseCommLineEx during a notification");
         EXPECT_EQ(CloseCommLineEx(0), 1);
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, scaled(3s));
     EXPECT_FALSE(device->isOpen());
     ASSERT_EQ(window.count(), 1u);
     EXPECT_EQ(window.messages()[0].text, "0312345678");

@@ -15,11 +15,13 @@
 #include "platform/system.h"
 #include "platform/thread.h"
 #include "platform/win32/comm_state_win32.h"
+#include "support/time_bounds.h"
 #include "test_window.h"
 
 using namespace kalvix3::platform;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -116,11 +118,14 @@ TEST(Threads, StopEndsASleepAtOnce) {
     EXPECT_FALSE(thread.finished());
     thread.resume();
     thread.resume(); // starts once
-    Sleep(50);
+    auto deadline = Clock::now() + scaled(5s);
+    while (thread.runs.load() == 0 && Clock::now() < deadline)
+        Sleep(1);
+    ASSERT_EQ(thread.runs.load(), 1);
     EXPECT_FALSE(thread.isCurrentThread());
     auto start = Clock::now();
     thread.stopAndWait();
-    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, scaled(1s));
     EXPECT_TRUE(thread.finished());
     EXPECT_EQ(thread.runs.load(), 1);
     EXPECT_TRUE(thread.sawItself.load());
@@ -132,7 +137,7 @@ TEST(Threads, WaitingForAThreadNeverStartedReturnsAtOnce) {
     auto start = Clock::now();
     thread.waitFor();
     thread.stopAndWait();
-    EXPECT_LT(Clock::now() - start, 100ms);
+    EXPECT_LT(Clock::now() - start, scaled(100ms));
     EXPECT_EQ(thread.runs.load(), 0);
 }
 
@@ -166,11 +171,11 @@ TEST(Threads, TheWindowProcedureOfABodysSendIsInsideTheBody) {
         insideProcedure = body.bodyWaitsOnCaller();
     };
     body.resume();
-    ASSERT_TRUE(kalvix3::wintest::waitForPendingSend(5s));
+    ASSERT_TRUE(kalvix3::wintest::waitForPendingSend(scaled(5s)));
     EXPECT_FALSE(body.bodyWaitsOnCaller()) << "the send is pending, not being handled";
-    ASSERT_TRUE(window.pumpUntil([&] { return window.count() == 1; }, 5s));
+    ASSERT_TRUE(window.pumpUntil([&] { return window.count() == 1; }, scaled(5s)));
     EXPECT_TRUE(insideProcedure);
-    ASSERT_TRUE(window.pumpUntil([&] { return body.sent.load(); }, 5s));
+    ASSERT_TRUE(window.pumpUntil([&] { return body.sent.load(); }, scaled(5s)));
     EXPECT_FALSE(body.bodyWaitsOnCaller()) << "the send has returned";
     body.stopAndWait();
 }

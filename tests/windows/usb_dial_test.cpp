@@ -19,12 +19,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/time_bounds.h"
 #include "test_window.h"
 #include "usb_host.h"
 
 using namespace kalvix3::wintest;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -125,7 +127,7 @@ bool screenshot(const RECT &frame) {
     CloseHandle(file);
     if (!MoveFileA(pending.c_str(), path.c_str()))
         return false;
-    return waitUntil([&] { return exists(done); }, 20s);
+    return waitUntil([&] { return exists(done); }, scaled(20s));
 }
 
 uint64_t ticksOf(const FILETIME &time) {
@@ -183,11 +185,11 @@ protected:
         ASSERT_NE(host.hwnd(), nullptr);
         ASSERT_EQ(library.open(0, host.hwnd(), 0, 32), KALVIX3_OK);
         // The control entry is published before the first caller status read.
-        ASSERT_TRUE(waitUntil([&] { return sim.controlCalls(kStatusCode) >= 1; }, 5s));
+        ASSERT_TRUE(waitUntil([&] { return sim.controlCalls(kStatusCode) >= 1; }, scaled(5s)));
         dialThread = GetCurrentThreadId();
     }
     void TearDown() override {
-        Watchdog dog(20s, "CloseCommLineEx of the dialling line");
+        Watchdog dog(scaled(20s), "CloseCommLineEx of the dialling line");
         EXPECT_EQ(library.close(0), 1);
         EXPECT_EQ(*library.dialForm, nullptr);
         EXPECT_EQ(sim.badCalls(), 0) << "a driver entry got unexpected arguments";
@@ -197,7 +199,7 @@ protected:
     void dialWhile(const std::function<void()> &user) {
         std::thread other(user);
         {
-            Watchdog dog(60s, "KalvixDialEx");
+            Watchdog dog(scaled(60s), "KalvixDialEx");
             library.dialEx(0, 1, kNumber);
         }
         other.join();
@@ -226,7 +228,7 @@ TEST_F(UsbDial, RingingPortShowsTheDialogUntilCancel) {
     sim.setLineStateOnes(-1); // the handset is never lifted: only Cancel ends the dial
     DialogSeen seen;
     dialWhile([&] {
-        HWND dialog = waitForWindowOf(dialThread, nullptr, kCaption, 10s);
+        HWND dialog = waitForWindowOf(dialThread, nullptr, kCaption, scaled(10s));
         if (dialog == nullptr) {
             sim.setLineStateOnes(0); // ends the dial without the dialog
             return;
@@ -234,7 +236,7 @@ TEST_F(UsbDial, RingingPortShowsTheDialogUntilCancel) {
         seen.found = true;
         seen.windowClass = classOf(dialog);
         // Shown once it is _DialForm: the window exists a moment before.
-        seen.visible = waitUntil([&] { return IsWindowVisible(dialog) != 0; }, 5s);
+        seen.visible = waitUntil([&] { return IsWindowVisible(dialog) != 0; }, scaled(5s));
         seen.dialForm = *library.dialForm;
         RECT client{}, frame{};
         GetClientRect(dialog, &client);
@@ -263,7 +265,7 @@ TEST_F(UsbDial, RingingPortShowsTheDialogUntilCancel) {
                 seen.clicked = SendMessageTimeoutA(control.handle, BM_CLICK, 0, 0, SMTO_BLOCK,
                                                    5000, &ignored) != 0;
             }
-        seen.closedAfterClick = waitUntil([&] { return !IsWindow(dialog); }, 5s);
+        seen.closedAfterClick = waitUntil([&] { return !IsWindow(dialog); }, scaled(5s));
         if (!seen.closedAfterClick)
             sim.setLineStateOnes(0);
     });
@@ -341,7 +343,7 @@ TEST_F(UsbDial, ClosingTheLineFromAWindowProcedureCancelsTheDial) {
     ASSERT_NE(timer, 0u);
     dialWhile([&] {
         // Should the dial go on regardless, the port stops ringing and the checks below fail.
-        if (!waitUntil([&] { return sim.controlCalls(kDialCancelCode) > 0; }, 10s))
+        if (!waitUntil([&] { return sim.controlCalls(kDialCancelCode) > 0; }, scaled(10s)))
             sim.setLineStateOnes(0);
     });
     KillTimer(nullptr, timer);
@@ -380,7 +382,7 @@ TEST_F(UsbDial, RefusedDialShowsTheMessageBoxOwnedByTheHostWindow) {
         c.refuse(sim);
         BoxSeen seen;
         dialWhile([&] {
-            HWND box = waitForWindowOf(dialThread, "#32770", kBoxCaption, 10s);
+            HWND box = waitForWindowOf(dialThread, "#32770", kBoxCaption, scaled(10s));
             if (box == nullptr)
                 return; // the watchdog ends a dial that never shows it
             seen.found = true;
@@ -401,7 +403,7 @@ TEST_F(UsbDial, RefusedDialShowsTheMessageBoxOwnedByTheHostWindow) {
                     SendMessageTimeoutA(control.handle, BM_CLICK, 0, 0, SMTO_BLOCK, 5000,
                                         &ignored);
                 }
-            seen.dismissed = waitUntil([&] { return !IsWindow(box); }, 5s);
+            seen.dismissed = waitUntil([&] { return !IsWindow(box); }, scaled(5s));
         });
         ASSERT_TRUE(seen.found) << c.what << ": no message box \"Kalvix3.dll\"";
         EXPECT_EQ(seen.owner, host.hwnd()) << c.what;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "support/host_window.h"
+#include "support/time_bounds.h"
 #include "test_window.h"
 #include "usb_host.h"
 
@@ -19,6 +20,7 @@ using namespace kalvix3::wintest;
 using namespace std::chrono_literals;
 using kalvix3::testing::HostWindow;
 using kalvix3::testing::ReceivedMessage;
+using kalvix3::testing::scaled;
 
 namespace {
 
@@ -45,11 +47,11 @@ protected:
     }
     // Both lines closed, within a bound: each waits for its receive thread.
     void closeBoth() {
-        Watchdog dog(20s, "CloseCommLineEx of the USB lines");
+        Watchdog dog(scaled(20s), "CloseCommLineEx of the USB lines");
         auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(library.close(0), 1);
         EXPECT_EQ(library.close(1), 1);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, scaled(3s));
     }
 
     Kalvix3Library library;
@@ -70,9 +72,9 @@ TEST_F(UsbLines, CallsReachEachLinesHostWindowWithTheRecordIntact) {
     openBoth(KALVIX3_OK);
     // The polled line reports changes from its first read on; the multiplexed line reports the
     // events of its outstanding request.
-    ASSERT_TRUE(waitUntil([&] { return sim.controlCalls(kStatusCode) >= 1; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return sim.controlCalls(kStatusCode) >= 1; }, scaled(5s)));
     ASSERT_TRUE(
-        waitUntil([&] { return sim.callCount(SIMUSB_EVENT_NOTIFICATION_REQUEST, 0) >= 1; }, 5s));
+        waitUntil([&] { return sim.callCount(SIMUSB_EVENT_NOTIFICATION_REQUEST, 0) >= 1; }, scaled(5s)));
 
     struct Call {
         const char *placed;
@@ -90,8 +92,8 @@ TEST_F(UsbLines, CallsReachEachLinesHostWindowWithTheRecordIntact) {
         ASSERT_EQ(sim.placeCall(call.placed), 1) << call.placed;
         ++placed;
         // One poll a second: a call is seen on the next poll.
-        ASSERT_TRUE(polled.waitForCount(placed, 5s)) << call.placed;
-        ASSERT_TRUE(multiplexed.waitForCount(placed, 5s)) << call.placed;
+        ASSERT_TRUE(polled.waitForCount(placed, scaled(5s))) << call.placed;
+        ASSERT_TRUE(multiplexed.waitForCount(placed, scaled(5s))) << call.placed;
         expectCallerNumber(polled.messages().back(), call.reported, "kind 32");
         expectCallerNumber(multiplexed.messages().back(), call.reported, "kind 36");
     }
@@ -141,8 +143,8 @@ TEST_F(UsbLines, DriverLibraryFailuresReachTheHostOnce) {
         ASSERT_TRUE(c.install()) << c.what;
         size_t before = polled.count();
         openBoth(KALVIX3_OK);
-        ASSERT_TRUE(polled.waitForCount(before + 1, 5s)) << c.what;
-        ASSERT_TRUE(multiplexed.waitForCount(before + 1, 5s)) << c.what;
+        ASSERT_TRUE(polled.waitForCount(before + 1, scaled(5s))) << c.what;
+        ASSERT_TRUE(multiplexed.waitForCount(before + 1, scaled(5s))) << c.what;
         closeBoth(); // the threads have ended: all they were to send is sent
         for (const HostWindow *host : {&polled, &multiplexed}) {
             auto messages = host->messages();

@@ -3,17 +3,22 @@
 // events of Win32 built on poll() over the device and a wake-up eventfd.
 //
 // Events are sensed from the device's state when a wait looks at it: bytes queued give
-// EV_RXCHAR, new counts in the kernel's error counters give EV_ERR, and a device that has gone
-// away (hang-up, EIO) gives EV_ERR with CE_IOE once, after which waits fail. So an event that
-// happens while no wait is pending is seen by the next wait, and a line that has nothing to say
-// sleeps in poll() without waking.
+// EV_RXCHAR, new counts in the kernel's error counters or faults marked in the input give EV_ERR
+// (on its own, ahead of the data that came with the fault, as the Win32 driver reports it), and
+// a device that has gone away (hang-up, EIO) gives EV_ERR with CE_IOE once, after which waits
+// fail. So an event that happens while no wait is pending is seen by the next wait, and a line
+// that has nothing to say sleeps in poll() without waking. The input is taken from the device
+// as it is sensed and kept, with its PARMRK marks decoded, until it is read.
 #include "platform/serial_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -48,6 +53,9 @@ constexpr uint64_t kWriteBoundWithoutTimeoutMs = 10000;
 
 // The kernel's "no such request for this device" (ENOIOCTLCMD leaks out of a few drivers).
 constexpr int kNoIoctlCommand = 515;
+
+// At most this much decoded input is held by the port; the rest waits in the kernel's queue.
+constexpr size_t kDecodedInputLimit = 16384;
 
 class UniqueFd {
 public:
@@ -192,10 +200,10 @@ Dcb plausibleDefaults() {
 class PosixSerialPort final : public SerialPort {
 public:
     PosixSerialPort(UniqueFd device, ExclusiveClaim claim, UniqueFd wake, const Dcb &initial,
-                    bool hasCounters, const posix::LineCounters &counters)
+                    bool inputMarked, bool hasCounters, const posix::LineCounters &counters)
         : device(std::move(device)), claim(std::move(claim)), wake(std::move(wake)),
           pseudoTerminal(isPseudoTerminal(this->device.get())), hasCounters(hasCounters),
-          counters(counters), lastDcb(initial) {}
+          counters(counters), inputMarked(inputMarked), lastDcb(initial) {}
 
     ~PosixSerialPort() override {
         {
@@ -219,6 +227,11 @@ public:
         if (!input && !output)
             return true;
         int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+        if (input) {
+            std::lock_guard<std::mutex> hold(lock);
+            decoded.clear();
+            decoder.reset();
+        }
         if (tcflush(device.get(), queue) == 0)
             return true;
         noteFailure(errno);
@@ -265,6 +278,10 @@ public:
                 noteFailure(errno);
                 return false;
             }
+        }
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            inputMarked = (wanted.c_iflag & PARMRK) != 0;
         }
         posix::ModemLineLevels levels = posix::modemLinesForDcb(dcb);
         if (!setModemLine(TIOCM_DTR, levels.dtr) || !setModemLine(TIOCM_RTS, levels.rts))
@@ -392,23 +409,21 @@ public:
 
     bool clearError(uint32_t &errors, uint32_t &inQueue) override {
         std::lock_guard<std::mutex> hold(lock);
+        inQueue = gone ? 0 : queuedBytes(); // first: the faults marked in what it takes count
         errorWord |= takeLineErrors();
         errors = errorWord;
         errorWord = 0;
-        inQueue = gone ? 0 : queuedBytes();
         return !gone || errors != 0;
     }
 
     uint32_t read(void *buffer, uint32_t count) override {
-        for (;;) {
-            ssize_t got = ::read(device.get(), buffer, count);
-            if (got >= 0)
-                return static_cast<uint32_t>(got);
-            if (errno == EINTR)
-                continue;
-            noteFailure(errno);
-            return 0;
-        }
+        std::lock_guard<std::mutex> hold(lock);
+        if (decoded.size() < count)
+            pullInput();
+        size_t got = std::min<size_t>(count, decoded.size());
+        std::copy_n(decoded.begin(), got, static_cast<uint8_t *>(buffer));
+        decoded.erase(decoded.begin(), decoded.begin() + static_cast<std::ptrdiff_t>(got));
+        return static_cast<uint32_t>(got);
     }
 
     uint32_t write(const void *data, uint32_t count) override {
@@ -461,50 +476,73 @@ private:
         (void)!::write(wake.get(), &one, sizeof one);
     }
 
-    // New line errors since the last look, from the kernel's counters where the driver keeps
-    // them (pseudo-terminals do not).
+    // New line errors since the last look: the faults marked in the input taken so far, and the
+    // kernel's counters where the driver keeps them (pseudo-terminals do not). A fault seen both
+    // ways is one report; a framing error, marked like a parity error, keeps its code through
+    // the counter's CE_FRAME, which comes first.
     uint32_t takeLineErrors() {
+        uint32_t errors = std::exchange(markedFaults, 0);
         if (!hasCounters || gone)
-            return 0;
+            return errors;
         posix::LineCounters now;
         if (!readLineCounters(device.get(), now)) {
             if (isGoneError(errno))
                 gone = true;
             else
                 hasCounters = false;
-            return 0;
+            return errors;
         }
-        uint32_t errors = posix::lineErrorsBetween(counters, now);
+        errors |= posix::lineErrorsBetween(counters, now);
         counters = now;
         return errors;
     }
 
-    uint32_t queuedBytes() {
-        int queued = 0;
-        if (ioctl(device.get(), FIONREAD, &queued) != 0) {
-            if (isGoneError(errno))
+    // Moves what the device has queued into `decoded`, with the PARMRK marks (while the terminal
+    // makes them) turned into data bytes and markedFaults.
+    void pullInput() {
+        while (!gone && decoded.size() < kDecodedInputLimit) {
+            uint8_t raw[512];
+            ssize_t got = ::read(device.get(), raw, sizeof raw);
+            if (got > 0) {
+                if (inputMarked)
+                    decoder.decode(raw, static_cast<size_t>(got), decoded, markedFaults);
+                else
+                    decoded.insert(decoded.end(), raw, raw + got);
+                continue;
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 && isGoneError(errno))
                 gone = true;
-            return 0;
+            return; // nothing more queued (EAGAIN), or the device failed
         }
-        return queued > 0 ? static_cast<uint32_t>(queued) : 0;
+    }
+
+    uint32_t queuedBytes() {
+        pullInput();
+        return static_cast<uint32_t>(decoded.size());
     }
 
     // The events of the mask that the device's state shows now; `revents` is what poll() said.
+    // A fault is reported on its own, ahead of the data that came with it, as the Win32 driver
+    // reports it; that data raises the next event (unless the error handling purges it).
     uint32_t senseEvents(short revents) {
         uint32_t seen = 0;
         if (revents & (POLLHUP | POLLERR | POLLNVAL))
             gone = true;
+        if (revents & POLLIN)
+            pullInput(); // first, so that the faults marked in it are taken below
         if (uint32_t errors = takeLineErrors(); errors != 0) {
             errorWord |= errors;
             seen |= EV_ERR;
         }
-        if (!gone && (revents & POLLIN) && queuedBytes() > 0)
-            seen |= EV_RXCHAR;
         if (gone && !goneReported && (mask & EV_ERR)) {
             errorWord |= CE_IOE; // reported once; the waits after it fail
             goneReported = true;
             seen |= EV_ERR;
         }
+        if ((seen & mask) == 0 && !gone && !decoded.empty())
+            seen |= EV_RXCHAR;
         return seen & mask;
     }
 
@@ -559,6 +597,10 @@ private:
     bool goneReported = false; // EV_ERR with CE_IOE has been delivered for it
     bool hasCounters;
     posix::LineCounters counters;
+    bool inputMarked; // PARMRK is set: the input carries marks to decode
+    posix::MarkedInputDecoder decoder;
+    std::vector<uint8_t> decoded; // input taken from the device and not yet read
+    uint32_t markedFaults = 0;    // faults decoded from the input, not yet taken
     Dcb lastDcb; // what termios cannot hold, as last set or read
     CommTimeouts timeouts;
 };
@@ -594,8 +636,9 @@ std::unique_ptr<SerialPort> openDevice(const std::string &path, int &error) {
     posix::dcbFromTermios(tio, initial);
     posix::LineCounters counters;
     bool hasCounters = readLineCounters(device.get(), counters);
+    bool inputMarked = (tio.c_iflag & PARMRK) != 0;
     return std::make_unique<PosixSerialPort>(std::move(device), std::move(claim), std::move(wake),
-                                             initial, hasCounters, counters);
+                                             initial, inputMarked, hasCounters, counters);
 }
 
 } // namespace

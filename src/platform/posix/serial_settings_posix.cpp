@@ -148,10 +148,12 @@ bool termiosFromDcb(const Dcb &dcb, termios &tio) {
     termios next = tio;
     cfsetispeed(&next, speed);
     cfsetospeed(&next, speed);
-    // Raw: bytes pass unchanged both ways; a parity or framing error still arrives as a zero
-    // byte (no IGNPAR, no PARMRK), so it wakes the reader like any other byte.
-    next.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP |
-                                           INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL);
+    // Raw: bytes pass unchanged both ways, except that parity and framing errors and breaks are
+    // marked in the input (PARMRK) instead of arriving as zero bytes; the port decodes the marks
+    // (MarkedInputDecoder) into the faulted byte as received and a line error.
+    next.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | INPCK | ISTRIP | INLCR |
+                                           IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL);
+    next.c_iflag |= PARMRK;
     if (dcb.fParity)
         next.c_iflag |= INPCK;
     if (dcb.fOutX)
@@ -225,6 +227,41 @@ uint32_t lineErrorsBetween(const LineCounters &before, const LineCounters &after
     if (changed(before.brk, after.brk))
         errors |= CE_BREAK;
     return errors;
+}
+
+void MarkedInputDecoder::decode(const uint8_t *input, size_t count, std::vector<uint8_t> &data,
+                                uint32_t &faults) {
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t byte = input[i];
+        switch (held) {
+        case 0:
+            if (byte == 0xFF)
+                held = 1;
+            else
+                data.push_back(byte);
+            break;
+        case 1:
+            held = 0;
+            if (byte == 0x00) {
+                held = 2;
+            } else if (byte == 0xFF) {
+                data.push_back(0xFF);
+            } else { // not a mark
+                data.push_back(0xFF);
+                data.push_back(byte);
+            }
+            break;
+        default:
+            held = 0;
+            if (byte == 0x00) {
+                faults |= CE_BREAK;
+            } else {
+                faults |= CE_RXPARITY;
+                data.push_back(byte);
+            }
+            break;
+        }
+    }
 }
 
 } // namespace kalvix3::platform::posix

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <termios.h>
 
 #include "platform/serial_port.h"
@@ -54,5 +55,24 @@ struct LineCounters {
 // The ClearCommError bits for what changed between two readings: CE_FRAME, CE_RXPARITY,
 // CE_OVERRUN, CE_RXOVER, CE_BREAK. Counters that wrapped around count as changed.
 uint32_t lineErrorsBetween(const LineCounters &before, const LineCounters &after);
+
+// Undoes the marking that PARMRK puts into a terminal's input, so that faulted bytes come out as
+// received (as the Win32 driver delivers them) and the faults as ClearCommError bits:
+//   0xFF 0xFF     a data byte 0xFF
+//   0xFF 0x00 X   a parity or framing error on the byte X (X not 0): X, CE_RXPARITY
+//   0xFF 0x00 0x00  a break: no data byte, CE_BREAK
+// The mark does not tell a framing error from a parity error; ports with error counters tell
+// them apart (lineErrorsBetween). A sequence may be split across reads: its beginning is held
+// until the rest arrives. An 0xFF followed by anything else passes through unchanged.
+class MarkedInputDecoder {
+public:
+    // Appends the data bytes of `count` input bytes to `data` and ORs the faults into `faults`.
+    void decode(const uint8_t *input, size_t count, std::vector<uint8_t> &data, uint32_t &faults);
+    // Forgets a sequence begun but not finished (after the input queue was purged).
+    void reset() { held = 0; }
+
+private:
+    int held = 0; // bytes of a mark read so far: 0, 1 (0xFF) or 2 (0xFF 0x00)
+};
 
 } // namespace kalvix3::platform::posix

@@ -1,4 +1,4 @@
-#include "line_fixture.h"
+#include "support/line_fixture.h"
 
 #include <cstdlib>
 #include <stdexcept>

@@ -3,6 +3,9 @@
 // this table is where those bits are checked).
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/posix/serial_settings_posix.h"
 
 using namespace kalvix3::platform;
@@ -86,6 +89,7 @@ TEST(DcbToTermios, EachLineProfileBecomesRawTermios) {
         EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
         EXPECT_NE(tio.c_cflag & HUPCL, 0u) << "left alone";
         EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | ISTRIP | IGNPAR), 0u) << "no translation";
+        EXPECT_EQ(tio.c_iflag & (PARMRK | IGNBRK | BRKINT), unsigned{PARMRK}) << "faults marked";
         EXPECT_EQ(tio.c_oflag & OPOST, 0u);
         EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
         EXPECT_EQ(tio.c_cc[VMIN], 0);
@@ -189,6 +193,40 @@ TEST(LineErrors, CounterChangesMapToErrorBits) {
     for (const Case &c : cases)
         EXPECT_EQ(lineErrorsBetween(c.before, c.after), c.errors)
             << c.after.frame << " " << c.after.parity << " " << c.after.overrun;
+}
+
+// The marks PARMRK puts into the input, as the port reads them, possibly split across reads.
+TEST(MarkedInput, DecodesToTheBytesAsReceivedAndTheirFaults) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> reads;
+        std::string data;
+        uint32_t faults;
+    };
+    using namespace std::string_literals;
+    const Case cases[] = {
+        {"plain bytes", {"RING 03\r"}, "RING 03\r", 0},
+        {"a real 0xFF", {"a\xFF\xFF" "b"}, "a\xFF" "b", 0},
+        {"a real 0xFF split", {"a\xFF", "\xFF" "b"}, "a\xFF" "b", 0},
+        {"parity error on X", {"12\xFF\x00X34"s}, "12X34", CE_RXPARITY},
+        {"parity error split after 0xFF", {"12\xFF", "\x00X34"s}, "12X34", CE_RXPARITY},
+        {"parity error split after 0x00", {"12\xFF\x00"s, "X34"}, "12X34", CE_RXPARITY},
+        {"break", {"12\xFF\x00\x00" "34"s}, "1234", CE_BREAK},
+        {"break in three reads", {"12\xFF", "\x00"s, "\x00" "34"s}, "1234", CE_BREAK},
+        {"break and parity error", {"\xFF\x00\x00\xFF\x00\xB1"s}, "\xB1", CE_BREAK | CE_RXPARITY},
+        {"0xFF before another byte is no mark", {"\xFF" "A"}, "\xFF" "A", 0},
+        {"an unfinished mark is held", {"12\xFF\x00"s}, "12", 0},
+    };
+    for (const Case &c : cases) {
+        MarkedInputDecoder decoder;
+        std::vector<uint8_t> data;
+        uint32_t faults = 0;
+        for (const std::string &read : c.reads)
+            decoder.decode(reinterpret_cast<const uint8_t *>(read.data()), read.size(), data,
+                           faults);
+        EXPECT_EQ(std::string(data.begin(), data.end()), c.data) << c.what;
+        EXPECT_EQ(faults, c.faults) << c.what;
+    }
 }
 
 } // namespace
