@@ -27,6 +27,7 @@
 #include "lines/supervisor.h"
 #include "log.h"
 #include "net/event_loop.h"
+#include "net/mqtt_publisher.h"
 #include "net/ncid_server.h"
 #include "recorder.h"
 #include "store/call_store.h"
@@ -180,6 +181,18 @@ int run(const Config &config) {
             ncid.reset();
         }
     }
+    std::unique_ptr<net::MqttPublisher> mqtt;
+    if (config.mqtt.enabled) {
+        mqtt = std::make_unique<net::MqttPublisher>(loop, *store, config);
+        try {
+            mqtt->start();
+            announcer.subscribe(mqtt.get());
+        } catch (const std::exception &error) {
+            logLine(Priority::error, std::string("mqtt: ") + error.what() +
+                                         "; nothing is published");
+            mqtt.reset();
+        }
+    }
     logLine(Priority::info, "starting: site \"" + config.site + "\", " +
                                 std::to_string(config.lines.size()) + " line(s), call log " +
                                 config.database);
@@ -220,7 +233,11 @@ int run(const Config &config) {
         announcer.unsubscribe(ncid.get());
         loop.post([&ncid] { ncid->close(); });
     }
+    if (mqtt)
+        announcer.unsubscribe(mqtt.get());
     loop.stop();
+    if (mqtt)
+        mqtt->stop(); // "offline", then the network thread ends
     logLine(Priority::info, "stopped");
     return 0;
 }
