@@ -166,6 +166,8 @@ void MqttPublisher::start() {
     if (result != MOSQ_ERR_SUCCESS)
         fail("the MQTT network thread cannot start", result);
     running = true;
+    watchdog = std::make_unique<boost::asio::steady_timer>(loop.context());
+    loop.post([this] { watch(); });
     logLine(Priority::info, "mqtt: publishing to " + brokerName + " under " + base +
                                 " (from call " + std::to_string(lastAcked) + " on)");
 }
@@ -282,6 +284,32 @@ void MqttPublisher::pump() {
         inFlight.push_back({messageId, call.id, false});
         lastQueued = call.id;
     }
+}
+
+// The library sends a QoS 1 message again after a reconnection until the broker takes it. Should
+// an acknowledgement still never come, the window would stay full: a call that has waited for one
+// over two looks while connected is sent again from the log, with those after it.
+void MqttPublisher::watch() {
+    if (!watchdog)
+        return;
+    if (isConnected && !inFlight.empty()) {
+        if (inFlight.front().callId == watchedCallId) {
+            logLine(Priority::warning, "mqtt: call " + std::to_string(watchedCallId) +
+                                           " was not acknowledged in time; sending again from "
+                                           "the call log");
+            inFlight.clear();
+            lastQueued = lastAcked;
+            pump();
+        }
+        watchedCallId = inFlight.empty() ? -1 : inFlight.front().callId;
+    } else {
+        watchedCallId = -1;
+    }
+    watchdog->expires_after(30s);
+    watchdog->async_wait([this](boost::system::error_code error) {
+        if (!error)
+            watch();
+    });
 }
 
 bool MqttPublisher::publish(const std::string &topic, const std::string &payload, bool retain,

@@ -67,6 +67,7 @@ private:
     void disconnected(int result);
     void acknowledged(int messageId);
     void pump();
+    void watch();
     void ring(const Call &call);
     void publishLineState(const LineStatus &status);
     void publishDiscovery();
@@ -101,6 +102,8 @@ private:
     std::int64_t lastQueued = 0; // handed to the client library
     std::deque<InFlight> inFlight;
     std::map<int, LineOut> lines; // by slot
+    std::unique_ptr<boost::asio::steady_timer> watchdog;
+    std::int64_t watchedCallId = -1; // the oldest call in flight at the last look
     std::string brokerName;
 };
 

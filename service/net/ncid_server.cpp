@@ -58,6 +58,12 @@ std::string peerOf(const tcp::socket &socket) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
+// A client that closed its end, however abruptly, has left; it was not dropped.
+bool gone(const boost::system::error_code &error) {
+    return error == asio::error::eof || error == asio::error::connection_reset ||
+           error == asio::error::broken_pipe;
+}
+
 } // namespace
 
 class NcidServer::Session : public std::enable_shared_from_this<Session> {
@@ -156,7 +162,7 @@ private:
                 if (self->phase == Phase::closed)
                     return;
                 if (error) {
-                    self->server.drop(self, error == asio::error::eof ? "" : error.message());
+                    self->server.drop(self, gone(error) ? "" : error.message());
                     return;
                 }
                 std::vector<std::string> lines;
@@ -267,7 +273,7 @@ private:
                               if (self->phase == Phase::closed)
                                   return;
                               if (error) {
-                                  self->server.drop(self, error.message());
+                                  self->server.drop(self, gone(error) ? "" : error.message());
                                   return;
                               }
                               for (std::size_t i = 0; i < count; ++i) {
@@ -307,7 +313,7 @@ public:
     static constexpr std::size_t kLimit = 1000;
 
     Forwarder(asio::io_context &io, std::string target)
-        : io(io), resolver(io), socket(io), timer(io), target(std::move(target)) {
+        : resolver(io), socket(io), timer(io), target(std::move(target)) {
         auto colon = this->target.rfind(':');
         host = this->target.substr(0, colon);
         service = this->target.substr(colon + 1);
@@ -413,7 +419,6 @@ private:
                           });
     }
 
-    asio::io_context &io;
     tcp::resolver resolver;
     tcp::socket socket;
     asio::steady_timer timer;
