@@ -38,6 +38,8 @@ timeout 300 "$frames" --rows "$out/3.tsv" | tee "$out/3.log"
 
 echo "==== the service kalvix3d (its own process, two simulated lines)"
 timeout 600 "$build/service/kalvix3d-bench" --rows "$out/5.tsv" --idle-seconds "$idle" | tee "$out/5.log"
+echo "==== the service's network outputs (NCID, MQTT through Debian's mosquitto)"
+timeout 600 "$build/service/kalvix3d-netbench" --rows "$out/6.tsv" | tee "$out/6.log"
 
 echo "==== instructions per call (callgrind)"
 section="Frame tests and parsers (instructions per call, callgrind)"
@@ -66,7 +68,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 elapsed=$((SECONDS - started))
 
 # ---- docs/PERFORMANCE.md ------------------------------------------------------------------------
-cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-5].tsv | awk '!seen[$0]++' >"$out/all.tsv"
+cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-6].tsv | awk '!seen[$0]++' >"$out/all.tsv"
 figures=$(awk -F'\t' '$2 != "#note"' "$out/all.tsv" | wc -l)
 missed=$(awk -F'\t' '$2 != "#note" && $6 ~ /^MISSED/' "$out/all.tsv" | wc -l)
 cpu_model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
@@ -139,6 +141,7 @@ scripts/perf.sh                                   # everything, then this file (
 build/bench/bench/kalvix3_bench --benchmark_filter=latency --calls 50   # one group, quicker
 build/bench/bench/kalvix3_bench_frames            # frame tests and parsers, bytes per second
 build/bench/service/kalvix3d-bench --calls 50     # the service: start, idle, time to durable, replug
+build/bench/service/kalvix3d-netbench --calls 50  # NCID and MQTT latency, 1,000 clients, replay
 valgrind --tool=callgrind --toggle-collect=kalvix3_receive_frames \
     build/bench/bench/kalvix3_frame_driver 0 20000   # instructions (case list: --list)
 ```
