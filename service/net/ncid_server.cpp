@@ -95,7 +95,9 @@ public:
     void send(const Line &line) {
         if (phase == Phase::closed)
             return;
-        if (queuedBytes + line->size() > static_cast<std::size_t>(server.config.clientBuffer)) {
+        // One line longer than the bound still goes to a client that has nothing waiting.
+        if (queuedBytes > 0 &&
+            queuedBytes + line->size() > static_cast<std::size_t>(server.config.clientBuffer)) {
             server.drop(shared_from_this(),
                         "it does not read: " + std::to_string(queuedBytes) + " bytes waiting");
             return;
@@ -487,8 +489,8 @@ void NcidServer::accept() {
                 sessions.insert(session);
                 session->start();
             }
-        } else if (error == asio::error::no_descriptors) {
-            // Out of descriptors: wait a little rather than spin on the same failure.
+        } else {
+            // Out of descriptors, say: wait a little rather than spin on the same failure.
             logLine(Priority::warning, "ncid: cannot accept a client: " + error.message());
             auto timer = std::make_shared<asio::steady_timer>(loop.context(), 100ms);
             timer->async_wait([this, timer](boost::system::error_code) { accept(); });
