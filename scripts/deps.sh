@@ -8,7 +8,8 @@ case "${1:-build}" in
               libcli11-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libtomlplusplus-dev libsystemd-dev \
               dpkg-dev libboost-dev libmosquitto-dev mosquitto mosquitto-clients openssl ;;
   windows) want g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
-            binutils-mingw-w64-x86-64 wine64 xvfb x11-apps imagemagick fonts-droid-fallback ;;
+            binutils-mingw-w64-x86-64 wine64 xvfb x11-apps imagemagick fonts-droid-fallback \
+            libcli11-dev nlohmann-json3-dev unzip ;;
   fuzz) want clang libclang-rt-14-dev ;;
   tools) want valgrind ;;
 esac
