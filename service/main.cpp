@@ -17,6 +17,7 @@
 #include <string>
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -25,6 +26,9 @@
 #include "lines/port_links.h"
 #include "lines/supervisor.h"
 #include "log.h"
+#include "net/event_loop.h"
+#include "net/mqtt_publisher.h"
+#include "net/ncid_server.h"
 #include "recorder.h"
 #include "store/call_store.h"
 
@@ -153,11 +157,42 @@ int run(const Config &config) {
     }
     setenv("KALVIX3_COM_DIR", links->directory().c_str(), 1);
 
+    // Every socket of the service lives on this loop; observers only post onto it.
+    net::EventLoop loop;
+    loop.start();
+
     Announcer announcer;
     LogObserver logObserver;
     NotifyObserver notifyObserver(config);
     announcer.subscribe(&logObserver);
     announcer.subscribe(&notifyObserver);
+
+    // The network outputs. One that cannot start is reported; the lines are served regardless,
+    // since every call still goes to the call log.
+    std::unique_ptr<net::NcidServer> ncid;
+    if (config.ncid.enabled) {
+        ncid = std::make_unique<net::NcidServer>(loop, *store, config.ncid);
+        try {
+            ncid->start();
+            announcer.subscribe(ncid.get());
+        } catch (const std::exception &error) {
+            logLine(Priority::error, std::string("ncid: ") + error.what() +
+                                         "; the NCID server is off");
+            ncid.reset();
+        }
+    }
+    std::unique_ptr<net::MqttPublisher> mqtt;
+    if (config.mqtt.enabled) {
+        mqtt = std::make_unique<net::MqttPublisher>(loop, *store, config);
+        try {
+            mqtt->start();
+            announcer.subscribe(mqtt.get());
+        } catch (const std::exception &error) {
+            logLine(Priority::error, std::string("mqtt: ") + error.what() +
+                                         "; nothing is published");
+            mqtt.reset();
+        }
+    }
     logLine(Priority::info, "starting: site \"" + config.site + "\", " +
                                 std::to_string(config.lines.size()) + " line(s), call log " +
                                 config.database);
@@ -194,6 +229,15 @@ int run(const Config &config) {
     }
     announcer.unsubscribe(&notifyObserver);
     announcer.unsubscribe(&logObserver);
+    if (ncid) {
+        announcer.unsubscribe(ncid.get());
+        loop.post([&ncid] { ncid->close(); });
+    }
+    if (mqtt)
+        announcer.unsubscribe(mqtt.get());
+    loop.stop();
+    if (mqtt)
+        mqtt->stop(); // "offline", then the network thread ends
     logLine(Priority::info, "stopped");
     return 0;
 }
@@ -209,6 +253,11 @@ int main(int argc, char **argv) {
         sigaddset(&blocked, signal);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every network client is a descriptor: take what the system allows (the unit may raise it).
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     std::string configPath = kDefaultConfig;
     bool checkOnly = false;

@@ -170,6 +170,98 @@ void readLine(Checker &check, const toml::table &table, size_t index,
     config.lines.push_back(line);
 }
 
+// A whole number within [low, high], or a problem.
+std::optional<int> boundedAt(Checker &check, const toml::table &table, const char *key, int low,
+                             int high) {
+    auto value = integerAt(check, table, key);
+    if (!value)
+        return std::nullopt;
+    if (*value < low || *value > high) {
+        check.at(table.get(key)->source(), std::string("\"") + key + "\" must be from " +
+                                               std::to_string(low) + " to " +
+                                               std::to_string(high));
+        return std::nullopt;
+    }
+    return static_cast<int>(*value);
+}
+
+std::optional<bool> booleanAt(Checker &check, const toml::table &table, const char *key) {
+    const toml::node *node = table.get(key);
+    if (!node)
+        return std::nullopt;
+    if (!node->is_boolean()) {
+        check.at(node->source(), std::string("\"") + key + "\" must be true or false");
+        return std::nullopt;
+    }
+    return node->as_boolean()->get();
+}
+
+void readNcid(Checker &check, const toml::table &table, NcidConfig &ncid) {
+    refuseUnknownKeys(check, table,
+                      {"enabled", "bind", "port", "max-clients", "replay", "client-buffer",
+                       "forward"},
+                      "[ncid]");
+    ncid.enabled = booleanAt(check, table, "enabled").value_or(true);
+    ncid.bind = stringAt(check, table, "bind").value_or(ncid.bind);
+    ncid.port = boundedAt(check, table, "port", 0, 65535).value_or(ncid.port); // 0: any free one
+    ncid.maxClients = boundedAt(check, table, "max-clients", 1, 100000).value_or(ncid.maxClients);
+    ncid.replay = boundedAt(check, table, "replay", 0, 1000000).value_or(ncid.replay);
+    ncid.clientBuffer =
+        boundedAt(check, table, "client-buffer", 1024, 64 * 1024 * 1024).value_or(ncid.clientBuffer);
+    if (auto forward = stringAt(check, table, "forward")) {
+        auto colon = forward->rfind(':');
+        bool good = colon != std::string::npos && colon > 0 && colon + 1 < forward->size();
+        for (size_t i = colon + 1; good && i < forward->size(); ++i)
+            good = std::isdigit(static_cast<unsigned char>((*forward)[i])) != 0;
+        if (!good)
+            check.at(table.get("forward")->source(),
+                     "\"forward\" must be \"host:port\" of an NCID server");
+        else
+            ncid.forward = *forward;
+    }
+}
+
+void readMqtt(Checker &check, const toml::table &table, MqttConfig &mqtt) {
+    refuseUnknownKeys(check, table,
+                      {"enabled", "host", "port", "client-id", "username", "password", "ca-file",
+                       "cert-file", "key-file", "keepalive", "topic-prefix", "discovery",
+                       "discovery-prefix", "ring-seconds"},
+                      "[mqtt]");
+    mqtt.enabled = booleanAt(check, table, "enabled").value_or(true);
+    if (auto host = stringAt(check, table, "host"))
+        mqtt.host = *host;
+    else if (!table.get("host"))
+        check.at(table.source(), "[mqtt] needs \"host\": the broker's name or address");
+    mqtt.port = boundedAt(check, table, "port", 1, 65535).value_or(mqtt.port);
+    mqtt.clientId = stringAt(check, table, "client-id").value_or("");
+    mqtt.username = stringAt(check, table, "username").value_or("");
+    mqtt.password = stringAt(check, table, "password", false).value_or("");
+    mqtt.caFile = stringAt(check, table, "ca-file").value_or("");
+    mqtt.certFile = stringAt(check, table, "cert-file").value_or("");
+    mqtt.keyFile = stringAt(check, table, "key-file").value_or("");
+    if (mqtt.certFile.empty() != mqtt.keyFile.empty())
+        check.at(table.source(), "[mqtt] \"cert-file\" and \"key-file\" go together");
+    if (!mqtt.certFile.empty() && mqtt.caFile.empty())
+        check.at(table.source(), "[mqtt] a client certificate needs \"ca-file\" (TLS)");
+    if (!mqtt.password.empty() && mqtt.username.empty())
+        check.at(table.get("password")->source(), "[mqtt] \"password\" needs \"username\"");
+    mqtt.keepAlive = boundedAt(check, table, "keepalive", 5, 3600).value_or(mqtt.keepAlive);
+    for (auto [key, target] : {std::pair{"topic-prefix", &mqtt.topicPrefix},
+                               std::pair{"discovery-prefix", &mqtt.discoveryPrefix}}) {
+        if (auto prefix = stringAt(check, table, key)) {
+            if (prefix->find_first_of("#+") != std::string::npos || prefix->front() == '/' ||
+                prefix->back() == '/')
+                check.at(table.get(key)->source(),
+                         std::string("\"") + key +
+                             "\" must be a topic without wildcards or a leading or trailing '/'");
+            else
+                *target = *prefix;
+        }
+    }
+    mqtt.discovery = booleanAt(check, table, "discovery").value_or(true);
+    mqtt.ringSeconds = boundedAt(check, table, "ring-seconds", 1, 600).value_or(mqtt.ringSeconds);
+}
+
 } // namespace
 
 ConfigError::ConfigError(std::vector<std::string> problems)
@@ -206,7 +298,8 @@ Config loadConfig(const std::string &path) {
     Checker check(path);
     Config config;
     config.path = path;
-    refuseUnknownKeys(check, root, {"site", "database", "phonebook", "line"}, "the file");
+    refuseUnknownKeys(check, root, {"site", "database", "phonebook", "line", "ncid", "mqtt"},
+                      "the file");
     config.site = stringAt(check, root, "site").value_or("");
     if (!root.get("site"))
         check.at({}, "\"site\" is missing: the name of this place, shown with every call");
@@ -217,6 +310,21 @@ Config loadConfig(const std::string &path) {
         } else {
             refuseUnknownKeys(check, *phonebook->as_table(), {"csv"}, "[phonebook]");
             config.phonebookCsv = stringAt(check, *phonebook->as_table(), "csv").value_or("");
+        }
+    }
+    for (const char *name : {"ncid", "mqtt"}) {
+        const toml::node *node = root.get(name);
+        if (!node)
+            continue;
+        if (!node->is_table()) {
+            check.at(node->source(), std::string("\"") + name + "\" must be a table: [" + name +
+                                         "]");
+        } else if (std::string(name) == "ncid") {
+            readNcid(check, *node->as_table(), config.ncid);
+        } else {
+            readMqtt(check, *node->as_table(), config.mqtt);
+            if (config.mqtt.clientId.empty())
+                config.mqtt.clientId = "kalvix3d-" + config.site;
         }
     }
     const toml::node *lines = root.get("line");
@@ -235,7 +343,8 @@ Config loadConfig(const std::string &path) {
     // Relative paths are taken from the configuration file's folder, not from wherever the
     // service happens to be started (systemd starts it in /).
     std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
-    for (std::string *file : {&config.database, &config.phonebookCsv})
+    for (std::string *file : {&config.database, &config.phonebookCsv, &config.mqtt.caFile,
+                              &config.mqtt.certFile, &config.mqtt.keyFile})
         if (!file->empty() && std::filesystem::path(*file).is_relative())
             *file = (folder / *file).lexically_normal().string();
     return config;

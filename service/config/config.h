@@ -20,12 +20,43 @@ struct LineConfig {
     bool importHistory = true;  // read the device's history at start and on SIGUSR1
 };
 
+// The NCID server ([ncid]): off unless the table is there.
+struct NcidConfig {
+    bool enabled = false;
+    std::string bind = "127.0.0.1"; // loopback unless opened to the LAN ("0.0.0.0", "::")
+    int port = 3333;
+    int maxClients = 100;
+    int replay = 200;               // calls of the log sent to a new client; 0: none ("251")
+    int clientBuffer = 256 * 1024;  // bytes queued for one client before it is dropped
+    std::string forward;            // "host:port" of an NCID server to send each call to, or ""
+};
+
+// The MQTT client ([mqtt]): off unless the table is there.
+struct MqttConfig {
+    bool enabled = false;
+    std::string host;
+    int port = 1883;
+    std::string clientId;           // default "kalvix3d-<site>"
+    std::string username;
+    std::string password;
+    std::string caFile;             // TLS when set
+    std::string certFile;           // client certificate (with keyFile)
+    std::string keyFile;
+    int keepAlive = 30;             // seconds
+    std::string topicPrefix = "kalvix3";
+    bool discovery = true;          // Home Assistant discovery
+    std::string discoveryPrefix = "homeassistant";
+    int ringSeconds = 20;           // how long the "ringing" binary sensor stays on after a call
+};
+
 struct Config {
     std::string path;          // the file it came from
     std::string site;
     std::string database;
     std::string phonebookCsv;  // empty: the phonebook is only what the database holds
     std::vector<LineConfig> lines;
+    NcidConfig ncid;
+    MqttConfig mqtt;
 };
 
 // All the mistakes of a file, one "file:line:column: what" per entry.
