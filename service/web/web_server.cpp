@@ -339,8 +339,7 @@ private:
         if (error == http::error::header_limit)
             return refuse(http::status::request_header_fields_too_large,
                           "the request header is too large");
-        if (error == beast::error::timeout && buffer.size() > 0)
-            return refuse(http::status::request_timeout, "the request took too long to send");
+        // A request not sent in time (beast::error::timeout) has had its socket closed.
         if (error)
             return end();
         Request request = parser->release();
