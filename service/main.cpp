@@ -29,6 +29,7 @@
 #include "lines/supervisor.h"
 #include "log.h"
 #include "net/event_loop.h"
+#include "net/mqtt_publisher.h"
 #include "net/ncid_server.h"
 #include "recorder.h"
 #include "store/call_store.h"
@@ -235,7 +236,19 @@ int run(const Config &config) {
             ncid.reset();
         }
     }
-    // The web page; one that cannot listen stops the service only if it is all there is to see.
+    std::unique_ptr<net::MqttPublisher> mqtt;
+    if (config.mqtt.enabled) {
+        mqtt = std::make_unique<net::MqttPublisher>(loop, *store, config);
+        try {
+            mqtt->start();
+            announcer.subscribe(mqtt.get());
+        } catch (const std::exception &error) {
+            logLine(Priority::error, std::string("mqtt: ") + error.what() +
+                                         "; nothing is published");
+            mqtt.reset();
+        }
+    }
+    // The web page, served like the other outputs: one that cannot listen is reported.
     std::unique_ptr<web::WebServer> page;
     if (config.web.enabled) {
         page = std::make_unique<web::WebServer>(loop, *store, config);
@@ -292,11 +305,15 @@ int run(const Config &config) {
         announcer.unsubscribe(ncid.get());
         loop.post([&ncid] { ncid->close(); });
     }
+    if (mqtt)
+        announcer.unsubscribe(mqtt.get());
     if (page) {
         announcer.unsubscribe(page.get());
         loop.post([&page] { page->close(); });
     }
     loop.stop();
+    if (mqtt)
+        mqtt->stop(); // "offline", then the network thread ends
     logLine(Priority::info, "stopped");
     return 0;
 }

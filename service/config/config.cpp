@@ -1,6 +1,7 @@
 #include "config/config.h"
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -383,6 +384,13 @@ Config loadConfig(const std::string &path) {
     }
     if (!check.problems.empty())
         throw ConfigError(check.problems);
+    // Relative paths are taken from the configuration file's folder, not from wherever the
+    // service happens to be started (systemd starts it in /).
+    std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
+    for (std::string *file : {&config.database, &config.phonebookCsv, &config.mqtt.caFile,
+                              &config.mqtt.certFile, &config.mqtt.keyFile})
+        if (!file->empty() && std::filesystem::path(*file).is_relative())
+            *file = (folder / *file).lexically_normal().string();
     return config;
 }
 

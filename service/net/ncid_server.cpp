@@ -58,6 +58,12 @@ std::string peerOf(const tcp::socket &socket) {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
+// A client that closed its end, however abruptly, has left; it was not dropped.
+bool gone(const boost::system::error_code &error) {
+    return error == asio::error::eof || error == asio::error::connection_reset ||
+           error == asio::error::broken_pipe;
+}
+
 } // namespace
 
 class NcidServer::Session : public std::enable_shared_from_this<Session> {
@@ -89,7 +95,9 @@ public:
     void send(const Line &line) {
         if (phase == Phase::closed)
             return;
-        if (queuedBytes + line->size() > static_cast<std::size_t>(server.config.clientBuffer)) {
+        // One line longer than the bound still goes to a client that has nothing waiting.
+        if (queuedBytes > 0 &&
+            queuedBytes + line->size() > static_cast<std::size_t>(server.config.clientBuffer)) {
             server.drop(shared_from_this(),
                         "it does not read: " + std::to_string(queuedBytes) + " bytes waiting");
             return;
@@ -156,7 +164,7 @@ private:
                 if (self->phase == Phase::closed)
                     return;
                 if (error) {
-                    self->server.drop(self, error == asio::error::eof ? "" : error.message());
+                    self->server.drop(self, gone(error) ? "" : error.message());
                     return;
                 }
                 std::vector<std::string> lines;
@@ -267,7 +275,7 @@ private:
                               if (self->phase == Phase::closed)
                                   return;
                               if (error) {
-                                  self->server.drop(self, error.message());
+                                  self->server.drop(self, gone(error) ? "" : error.message());
                                   return;
                               }
                               for (std::size_t i = 0; i < count; ++i) {
@@ -307,7 +315,7 @@ public:
     static constexpr std::size_t kLimit = 1000;
 
     Forwarder(asio::io_context &io, std::string target)
-        : io(io), resolver(io), socket(io), timer(io), target(std::move(target)) {
+        : resolver(io), socket(io), timer(io), target(std::move(target)) {
         auto colon = this->target.rfind(':');
         host = this->target.substr(0, colon);
         service = this->target.substr(colon + 1);
@@ -413,7 +421,6 @@ private:
                           });
     }
 
-    asio::io_context &io;
     tcp::resolver resolver;
     tcp::socket socket;
     asio::steady_timer timer;
@@ -482,8 +489,8 @@ void NcidServer::accept() {
                 sessions.insert(session);
                 session->start();
             }
-        } else if (error == asio::error::no_descriptors) {
-            // Out of descriptors: wait a little rather than spin on the same failure.
+        } else {
+            // Out of descriptors, say: wait a little rather than spin on the same failure.
             logLine(Priority::warning, "ncid: cannot accept a client: " + error.message());
             auto timer = std::make_shared<asio::steady_timer>(loop.context(), 100ms);
             timer->async_wait([this, timer](boost::system::error_code) { accept(); });

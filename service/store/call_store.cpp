@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <algorithm>
 #include <functional>
 #include <cstring>
@@ -49,6 +50,11 @@ const char *const kMigrations[] = {
         digits TEXT NOT NULL UNIQUE,
         calls INTEGER NOT NULL
     );
+    -- Kept by the database itself, so a call inserted by any means is found by its number.
+    CREATE TRIGGER calls_count_number AFTER INSERT ON calls WHEN new.digits <> '' BEGIN
+        INSERT INTO numbers(digits, calls) VALUES(new.digits, 1)
+            ON CONFLICT(digits) DO UPDATE SET calls = calls + 1;
+    END;
     CREATE TABLE phonebook(
         digits TEXT NOT NULL,
         prefix INTEGER NOT NULL,
@@ -72,9 +78,11 @@ struct Connection {
     std::mutex lock;
     // Prepared once, kept for the connection's life: the fixed statements of the hot paths.
     std::unordered_map<std::string, sqlite3_stmt *> cache;
-    // The distinct numbers of the log and their calls, as far as read (rows up to numbersUpTo).
-    std::vector<std::string> numbers;
-    std::vector<std::int64_t> numberCalls;
+    // The distinct numbers of the log as far as read (rows up to numbersUpTo): one text, each
+    // number followed by a line feed, searched in one pass; where each begins; its calls.
+    std::string numberText;
+    std::vector<std::uint32_t> numberStart;
+    std::vector<std::uint32_t> numberCalls;
     std::int64_t numbersUpTo = 0;
 
     ~Connection() {
@@ -321,14 +329,7 @@ std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
         .bind(10, call.name)
         .bind(11, std::int64_t{call.origin == CallOrigin::imported ? 1 : 0});
     insert.step("storing a call");
-    std::int64_t id = sqlite3_last_insert_rowid(s.db);
-    if (!digits.empty()) {
-        Statement count(s, "INSERT INTO numbers(digits, calls) VALUES(?, 1) "
-                           "ON CONFLICT(digits) DO UPDATE SET calls = calls + 1",
-                         Keep::yes);
-        count.bind(1, digits).step("storing a call");
-    }
-    return id;
+    return sqlite3_last_insert_rowid(s.db);
 }
 
 std::int64_t timeOf(const Connection &s, const Call &call) {
@@ -441,8 +442,10 @@ void refreshNumbers(Connection &s) {
     select.bind(1, s.numbersUpTo);
     while (select.step("reading the numbers")) {
         s.numbersUpTo = select.integer(0);
-        s.numbers.push_back(select.text(1));
-        s.numberCalls.push_back(select.integer(2));
+        s.numberStart.push_back(static_cast<std::uint32_t>(s.numberText.size()));
+        s.numberText += select.text(1);
+        s.numberText += '\n';
+        s.numberCalls.push_back(static_cast<std::uint32_t>(select.integer(2)));
     }
 }
 
@@ -450,11 +453,21 @@ void addNumberFilter(Connection &s, Filter &f, const std::string &digits, bool f
     refreshNumbers(s);
     std::vector<std::string> matching;
     std::int64_t calls = 0;  // as last read: only the choice of the way depends on it
-    for (std::size_t i = 0; i < s.numbers.size(); ++i)
-        if (s.numbers[i].find(digits) != std::string::npos) {
-            matching.push_back(s.numbers[i]);
-            calls += s.numberCalls[i];
-        }
+    const char *text = s.numberText.data();
+    std::size_t from = 0, size = s.numberText.size();
+    while (from < size) {
+        const void *hit = memmem(text + from, size - from, digits.data(), digits.size());
+        if (!hit)
+            break;
+        auto at = static_cast<std::size_t>(static_cast<const char *>(hit) - text);
+        // The number the hit lies in (digits hold no line feed, so a hit never spans two).
+        std::size_t i = static_cast<std::size_t>(
+            std::upper_bound(s.numberStart.begin(), s.numberStart.end(), at) - s.numberStart.begin() - 1);
+        std::size_t end = i + 1 < s.numberStart.size() ? s.numberStart[i + 1] : size;
+        matching.emplace_back(text + s.numberStart[i], end - 1 - s.numberStart[i]);
+        calls += s.numberCalls[i];
+        from = end;
+    }
     if (matching.empty()) {
         f.empty = true;
     } else if (matching.size() <= kEachNumber && !forCount) {
@@ -533,21 +546,28 @@ std::vector<Call> CallStore::calls(const CallQuery &query) {
         return out;
     }
     // Each number's newest keys from the number index alone (it holds the time and the id),
-    // merged; then the page's calls by id.
-    auto where = f.where + (f.where.empty() ? " WHERE " : " AND ") + "digits = ?" +
-                 std::to_string(f.values.size() + 1);
+    // merged; once a page is full, a number is read only for keys newer than its last one.
+    auto n = f.values.size();
+    auto where = f.where + (f.where.empty() ? " WHERE " : " AND ") + "digits = ?" + std::to_string(n + 1) +
+                 " AND at >= ?" + std::to_string(n + 2) + " AND (at > ?" + std::to_string(n + 2) +
+                 " OR id > ?" + std::to_string(n + 3) + ")";
     Statement keys(s, "SELECT at, id FROM calls INDEXED BY calls_digits" + where + order);
     std::vector<std::pair<std::int64_t, std::int64_t>> found;
+    std::pair<std::int64_t, std::int64_t> last{INT64_MIN, INT64_MIN};
     for (const auto &number : f.eachNumber) {
         keys.bindAll(f.values);
-        keys.bind(static_cast<int>(f.values.size() + 1), number);
+        keys.bind(static_cast<int>(n + 1), number).bind(static_cast<int>(n + 2), last.first);
+        keys.bind(static_cast<int>(n + 3), last.second);
         while (keys.step("reading calls"))
             found.emplace_back(keys.integer(0), keys.integer(1));
         keys.reset();
+        if (query.limit > 0 && found.size() >= static_cast<std::size_t>(query.limit)) {
+            std::sort(found.begin(), found.end(), std::greater<>());
+            found.resize(static_cast<std::size_t>(query.limit));
+            last = found.back();
+        }
     }
     std::sort(found.begin(), found.end(), std::greater<>());
-    if (query.limit > 0 && found.size() > static_cast<std::size_t>(query.limit))
-        found.resize(static_cast<std::size_t>(query.limit));
     Statement byId(s, std::string("SELECT ") + kCallColumns + " FROM calls WHERE id = ?1", Keep::yes);
     for (const auto &key : found) {
         byId.bind(1, key.second);

@@ -183,6 +183,17 @@ TEST(CallStore, NumberFilterAnswersAlikeForFewAndManyNumbersAndCalls) {
     many.beforeId = newest[2].id;
     EXPECT_EQ(store.calls(many)[0].number, "0301965555");
 
+    // 33 numbers contain 95555: the middle parts ending in 9, and 0095, 0195, 0295.
+    CallQuery someNumbers;
+    someNumbers.number = "95555";
+    someNumbers.limit = 3;
+    auto merged = store.calls(someNumbers);
+    ASSERT_EQ(merged.size(), 3u);
+    EXPECT_EQ(numbersOf(merged), (std::vector<std::string>{"0301995555", "0301955555", "0301895555"}));
+    someNumbers.beforeId = merged[2].id;
+    EXPECT_EQ(store.calls(someNumbers)[0].number, "0301795555");
+    EXPECT_EQ(store.countCalls(someNumbers), 410 + 14 + 14 + 13);
+
     CallQuery fewCalls;
     fewCalls.number = "7777";
     fewCalls.limit = 2;

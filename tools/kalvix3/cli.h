@@ -51,5 +51,7 @@ void registerHistory(CommandLine &commands);  // commands_line.cpp
 void registerDial(CommandLine &commands);     // commands_line.cpp
 void registerSimulate(CommandLine &commands); // simulate.cpp
 void registerDemo(CommandLine &commands);     // demo.cpp
+void registerLog(CommandLine &commands);      // commands_store.cpp
+void registerPhonebook(CommandLine &commands); // commands_store.cpp
 
 } // namespace tool

@@ -9,6 +9,8 @@ int main(int argc, char **argv) {
     tool::registerDial(commands);
     tool::registerSimulate(commands);
     tool::registerDemo(commands);
+    tool::registerLog(commands);
+    tool::registerPhonebook(commands);
     tool::registerVersion(commands);
     return commands.run(argc, argv);
 }

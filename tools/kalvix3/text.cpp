@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include "call_store.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -34,19 +36,8 @@ std::string utf8FromCp932(const std::string &bytes) {
     return out;
 }
 
-std::string reasonInWords(const std::string &text) {
-    if (text == "P")
-        return "withheld";
-    if (text == "O")
-        return "out of area";
-    if (text == "C")
-        return "public phone";
-    if (text == "S")
-        return "no number (S)";
-    if (text == "$")
-        return "ring without number";
-    return "";
-}
+// The service's log keeps the same words: one mapping for both.
+std::string reasonInWords(const std::string &text) { return kalvix3d::reasonInWords(text); }
 
 std::string openResultInWords(int32_t code) {
     switch (code) {
