@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <stdexcept>
 
@@ -183,17 +185,21 @@ std::string csvField(const std::string &text) {
     return out + "\"";
 }
 
-// The local time of a call as a spreadsheet reads it: "2026-12-08 18:12:00".
+// The local time of a call with its offset, as `kalvix3 log` writes it: 2026-12-09T10:00:00+09:00.
 std::string localTimeOf(const Call &call) {
     auto seconds = secondsFromIso(call.timeUtc);
     if (!seconds)
         return call.timeUtc;
     std::string iso = isoFromSeconds(*seconds + call.utcOffsetMinutes * 60);
-    return iso.substr(0, 10) + " " + iso.substr(11, 8);
+    int offset = std::abs(call.utcOffsetMinutes);
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", call.utcOffsetMinutes < 0 ? '-' : '+',
+                  offset / 60, offset % 60);
+    return iso.substr(0, 19) + zone;
 }
 
 std::optional<CsvEncoding> encodingOf(const std::string &name) {
-    if (name.empty() || name == "utf8bom")
+    if (name.empty() || name == "utf8bom" || name == "utf8-bom")
         return CsvEncoding::utf8Bom;
     if (name == "utf8")
         return CsvEncoding::utf8;
@@ -666,11 +672,15 @@ private:
             CallStore &store = server.store;
             return offload([&store, filter, encoding] {
                 std::vector<Call> list = store.calls(filter);
-                std::string text = "id,time,number,reason,name,line,heard\r\n";
+                // The columns of `kalvix3 log --csv`, with CRLF line ends for spreadsheets.
+                std::string text =
+                    "id,time_utc,local_time,site,line,slot,kind,number,reason,name,origin\r\n";
                 for (const Call &call : list)
-                    text += std::to_string(call.id) + "," + localTimeOf(call) + "," +
-                            csvField(call.number) + "," + csvField(call.reason) + "," +
-                            csvField(call.name) + "," + csvField(call.lineLabel) + "," +
+                    text += std::to_string(call.id) + "," + call.timeUtc + "," +
+                            localTimeOf(call) + "," + csvField(call.site) + "," +
+                            csvField(call.lineLabel) + "," + std::to_string(call.lineSlot) + "," +
+                            std::to_string(call.kind) + "," + csvField(call.number) + "," +
+                            csvField(call.reason) + "," + csvField(call.name) + "," +
                             (call.origin == CallOrigin::live ? "live" : "imported") + "\r\n";
                 text = *encoding == CsvEncoding::cp932 ? cp932Of(text) : "\xEF\xBB\xBF" + text;
                 Response response = make(http::status::ok, std::move(text),

@@ -151,15 +151,16 @@ try {
   check(true, 'both lines shown up');
   const liveCalls = [['0312345678', '03-1234-5678'], ['P', '非通知'], ['09012345678', '090-1234-5678'], ['O', '表示圏外'],
     ['0120123456', '0120-123-456'], ['C', '公衆電話'], ['0312345678', '03-1234-5678'], ['0667778888', '06-6777-8888']];
-  for (const [caller, shown] of liveCalls) {
+  for (const [caller, shown] of [...liveCalls, ...liveCalls]) {
     await rig(`call 0 ${caller}`);
     const ok = await waitNow(shown).then(() => true, () => false);
     check(ok, `call ${caller} shown live as ${shown} (got ${await nowText()})`);
     await page.waitForTimeout(150);
   }
   const delays = await page.evaluate(() => window.kalvixFigures.callDelays);
-  check(delays.length === liveCalls.length, `${delays.length} call delays measured in the browser`);
-  check(delays.every((d) => d < 100 * (Number(process.env.KALVIX3_TIME_SCALE) || 1) || d < 400), `every call in the DOM soon after the notification (worst ${Math.max(...delays).toFixed(1)} ms)`);
+  check(delays.length === 2 * liveCalls.length, `${delays.length} call delays measured in the browser`);
+  const bound = 100 * Number(args.slowdown || 1);
+  check(delays.every((d) => d >= 0 && d < bound), `every call in the DOM within ${bound} ms of the notification (worst ${Math.max(...delays).toFixed(1)} ms)`);
   const sorted = [...delays].sort((a, b) => a - b);
   figures.callDelayMs = { median: sorted[Math.floor(sorted.length / 2)], worst: sorted[sorted.length - 1], calls: sorted.length };
   await page.screenshot({ path: `${args.artifacts}/live-desktop-1280.png` });
@@ -251,6 +252,16 @@ try {
   await browser.close();
   browser = undefined;
 
+  // The log as CSV for spreadsheets: UTF-8 with BOM, and code page 932.
+  const csv = async (encoding) => new Promise((resolve) => http.get(`${base}/api/calls.csv?q=${encodeURIComponent('田中')}&encoding=${encoding}`,
+    { headers: { Cookie: full.cookie } }, (res) => { const parts = []; res.on('data', (c) => parts.push(c)); res.on('end', () => resolve(Buffer.concat(parts))); }));
+  const utf8 = await csv('utf8bom');
+  check(utf8.subarray(0, 3).equals(Buffer.from([0xef, 0xbb, 0xbf])) && utf8.includes(Buffer.from('0455556666,,田中商店,live\r\n')),
+    'the log exported as UTF-8 CSV with BOM');
+  const sjis = await csv('cp932');
+  check(sjis.includes(Buffer.from([0x93, 0x63, 0x92, 0x86, 0x8f, 0xa4, 0x93, 0x58])) && !sjis.includes(Buffer.from([0xef, 0xbb, 0xbf])),
+    'the log exported as Shift_JIS CSV');
+
   // Memory of the service with 100 open pages (their event streams).
   const rss = () => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${info.pid}/status`, 'utf8'))[1]);
   const before = rss();
@@ -283,6 +294,25 @@ try {
 }
 figures.seconds = (Date.now() - started) / 1000;
 writeFileSync(`${args.artifacts}/figures.json`, `${JSON.stringify(figures, null, 2)}\n`);
+// Rows for docs/PERFORMANCE.md (scripts/perf.sh): section, what, figure, floor, target, verdict.
+if (args.rows && figures.callDelayMs && figures.memoryKiB) {
+  const section = 'The web page (kalvix3d and Debian\'s chromium, headless)';
+  const verdict = (ok) => (ok ? 'met' : 'MISSED');
+  const perPage = (figures.memoryKiB.with100Pages - figures.memoryKiB.before) / 100;
+  const rows = [
+    [`library's notification to the call in the page's DOM, median (${figures.callDelayMs.calls} calls)`, `${figures.callDelayMs.median.toFixed(1)} ms`,
+      'the call committed to the log first (time to durable, above)', '< 100 ms', verdict(figures.callDelayMs.median < 100)],
+    ['the same, worst', `${figures.callDelayMs.worst.toFixed(1)} ms`, 'the same', '< 100 ms', verdict(figures.callDelayMs.worst < 100)],
+    ['page weight of the live view (HTML, CSS, JavaScript modules; not compressed)', `${(figures.pageWeightBytes / 1024).toFixed(1)} KiB`,
+      'no framework, no build step, nothing from the internet', '< 100 KiB', verdict(figures.pageWeightBytes < 100 * 1024)],
+    ['service memory with 100 open pages (their event streams), resident', `${(figures.memoryKiB.with100Pages / 1024).toFixed(1)} MiB (${perPage.toFixed(1)} KiB a page over ${(figures.memoryKiB.before / 1024).toFixed(1)} MiB)`,
+      'kernel socket buffers not counted', '< 64 KiB a page', verdict(perPage < 64)],
+  ];
+  const notes = [
+    'tests/web/run.sh with service/driver/web_rig.cpp: kalvix3d runs as its own process on a simulated number-display adapter; each call is placed after the previous one is on the page. The page takes the time when the call is in its DOM (performance.timeOrigin + performance.now()) and subtracts the moment the library\'s notification reached kalvix3d, which the call carries in its event (same machine, same clock). Memory: VmRSS of kalvix3d before and after 100 event streams are open and a call has gone to all of them.',
+  ];
+  writeFileSync(args.rows, [...rows.map((row) => [section, ...row].join('\t')), ...notes.map((note) => [section, '#note', note].join('\t'))].join('\n') + '\n');
+}
 console.log(`figures: ${JSON.stringify(figures)}`);
 console.log(failures.length ? `${failures.length} check(s) failed` : 'all checks passed');
 process.exit(failures.length ? 1 : 0);

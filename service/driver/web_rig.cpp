@@ -1,4 +1,4 @@
-// kalvix3d_web_rig: brings up kalvix3d with its web page against a simulated number-display
+// kalvix3d-webrig: brings up kalvix3d with its web page against a simulated number-display
 // adapter (slot 0, keeps a history) and a simulated ALEXON terminal adapter (slot 1, dials), and
 // lets the browser test drive the adapters. It prints one JSON line when the page is up, then
 // takes commands on stdin, one per line, and answers each with one line:
@@ -65,7 +65,7 @@ int run() {
     if (!ready) {
         for (const std::string &line : service.lines())
             std::cerr << line << "\n";
-        std::cerr << "kalvix3d_web_rig: the service did not come up\n";
+        std::cerr << "kalvix3d-webrig: the service did not come up\n";
         return 1;
     }
     std::cout << "{\"url\":\"" << (*page)[1] << "\",\"password\":\"" << password
@@ -119,7 +119,7 @@ int main() {
     try {
         return run();
     } catch (const std::exception &error) {
-        std::cerr << "kalvix3d_web_rig: " << error.what() << "\n";
+        std::cerr << "kalvix3d-webrig: " << error.what() << "\n";
         return 1;
     }
 }
