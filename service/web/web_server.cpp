@@ -81,7 +81,8 @@ std::string percentDecoded(std::string_view text) {
         char c = text[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < text.size() + 0 && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        } else if (c == '%' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                    std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
             out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
             i += 2;
@@ -125,6 +126,28 @@ std::string cookieOf(const Request &request, std::string_view name) {
         text.remove_prefix(semi + 1);
     }
     return "";
+}
+
+// A JSON body must say so: a form of another site cannot send this type without the browser
+// asking first (CORS), which this server never allows.
+bool isJson(const Request &request) {
+    auto type = request[http::field::content_type];
+    return std::string_view(type.data(), type.size()).rfind("application/json", 0) == 0;
+}
+
+// The host name the request was sent to, without the port.
+std::string hostOf(const Request &request) {
+    auto header = request[http::field::host];
+    std::string host(header.data(), header.size());
+    if (!host.empty() && host.front() == '[')
+        return host.substr(0, host.find(']') + 1);
+    return host.substr(0, host.find(':'));
+}
+
+// Without a password only this machine may use the page, and only under a loopback name: a page
+// of another site whose name is made to resolve to 127.0.0.1 (DNS rebinding) sends its own name.
+bool isLoopbackHost(const std::string &host) {
+    return host == "localhost" || host == "[::1]" || host.rfind("127.", 0) == 0;
 }
 
 bool sameSecret(std::string_view a, std::string_view b) {
@@ -227,7 +250,11 @@ std::vector<std::pair<int, std::string>> kindNames() {
 
 class WebServer::EventStream : public std::enable_shared_from_this<EventStream> {
 public:
-    EventStream(WebServer &server, tcp::socket socket) : server(server), socket(std::move(socket)) {}
+    EventStream(WebServer &server, tcp::socket socket, std::string sessionId)
+        : server(server), socket(std::move(socket)), session(std::move(sessionId)) {}
+
+    // The session (if any) this page watches under: kept alive while the page is open.
+    const std::string &sessionId() const { return session; }
 
     void start(std::string first) {
         boost::system::error_code ignored;
@@ -299,6 +326,7 @@ private:
 
     WebServer &server;
     tcp::socket socket;
+    std::string session;
     std::deque<std::shared_ptr<const std::string>> queue;
     std::size_t queuedBytes = 0;
     bool writing = false;
@@ -352,6 +380,9 @@ private:
         keepAlive = request.keep_alive();
         try {
             handle(request);
+        } catch (const json::exception &failure) {
+            send(problem(http::status::bad_request, std::string("the JSON is not as expected: ") +
+                                                        failure.what()));
         } catch (const std::exception &failure) {
             logLine(Priority::error, std::string("web: a request failed: ") + failure.what());
             send(problem(http::status::internal_server_error, failure.what()));
@@ -437,6 +468,10 @@ private:
         std::string path(target.substr(0, mark));
         auto query = queryOf(mark == std::string_view::npos ? "" : target.substr(mark + 1));
         http::verb method = request.method();
+        if (!server.auth.passwordRequired() && !isLoopbackHost(hostOf(request)))
+            return send(problem(http::status::forbidden,
+                                "without a password the page answers only to a loopback name "
+                                "(127.0.0.1, localhost)"));
         Who who = whoSent(request);
         bool changes = method != http::verb::get && method != http::verb::head;
 
@@ -490,7 +525,7 @@ private:
             if (!who.session ||
                 !sameSecret(std::string_view(header.data(), header.size()), who.session->csrf))
                 return send(problem(http::status::forbidden, "the CSRF token is missing or wrong"));
-            if (who.role != Role::full)
+            if (who.role != Role::full && path != "/api/logout")
                 return send(problem(http::status::forbidden, "the display token can only watch"));
         }
 
@@ -499,7 +534,7 @@ private:
             return send(withCookie(jsonResponse(http::status::ok, {{"ok", true}}), "", true));
         }
         if (path == "/api/events" && method == http::verb::get)
-            return events();
+            return events(who);
         if (path == "/api/lines" && method == http::verb::get)
             return send(make(http::status::ok, server.linesJson(), "application/json; charset=utf-8"));
         if (path.rfind("/api/lines/", 0) == 0 && path.size() > 19 &&
@@ -532,8 +567,9 @@ private:
             return send(std::move(response));
         }
         json body = json::parse(request.body(), nullptr, false);
-        if (!body.is_object())
-            return send(problem(http::status::bad_request, "send {\"password\": \"...\"}"));
+        if (!isJson(request) || !body.is_object())
+            return send(problem(http::status::bad_request,
+                                "send {\"password\": \"...\"} as application/json"));
         auto granted = [this](Role role) {
             server.auth.succeeded(address);
             Session &session = server.auth.create(role);
@@ -582,7 +618,7 @@ private:
         });
     }
 
-    void events() {
+    void events(const Who &who) {
         // The socket becomes the page's event stream; this connection ends here.
         std::string first = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
                             "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
@@ -590,7 +626,8 @@ private:
                             sseEvent("hello", dumpJson(json{{"lines", json::parse(server.linesJson())["lines"]},
                                                             {"dials", json::parse(server.dialsJson())}}));
         stream.expires_never();
-        auto events = std::make_shared<EventStream>(server, stream.release_socket());
+        auto events = std::make_shared<EventStream>(server, stream.release_socket(),
+                                                    who.session ? who.session->id : "");
         closed = true;
         server.connections.erase(shared_from_this());
         server.streams.insert(events);
@@ -719,7 +756,7 @@ private:
             });
         if (method == http::verb::put) {
             json body = json::parse(request.body(), nullptr, false);
-            if (!body.is_object() || !body.value("number", json()).is_string() ||
+            if (!isJson(request) || !body.is_object() || !body.value("number", json()).is_string() ||
                 !body.value("name", json()).is_string())
                 return send(problem(http::status::bad_request,
                                     "send {\"number\": \"...\", \"name\": \"...\"}"));
@@ -796,7 +833,7 @@ private:
 
     void dial(const Request &request) {
         json body = json::parse(request.body(), nullptr, false);
-        if (!body.is_object() || !body.value("number", json()).is_string() ||
+        if (!isJson(request) || !body.is_object() || !body.value("number", json()).is_string() ||
             !body.value("slot", json()).is_number_integer())
             return send(problem(http::status::bad_request,
                                 "send {\"slot\": 1, \"port\": 1, \"number\": \"...\"}"));
@@ -975,8 +1012,11 @@ void WebServer::keepAlive() {
             return;
         auto ping = std::make_shared<const std::string>(": ping\n\n");
         std::vector<std::shared_ptr<EventStream>> all(streams.begin(), streams.end());
-        for (const auto &stream : all)
+        for (const auto &stream : all) {
+            if (!stream->sessionId().empty())
+                auth.find(stream->sessionId()); // an open page keeps its session from idling out
             stream->send(ping);
+        }
         keepAlive();
     });
 }

@@ -98,6 +98,10 @@ try {
     ['path outside the set: %2e%2e', 'GET', '/%2e%2e/%2e%2e/etc/passwd', { headers: { Cookie: full.cookie } }, 404],
     ['path outside the set: the source folder', 'GET', '/static/app.js', { headers: { Cookie: full.cookie } }, 404],
     ['unknown endpoint', 'GET', '/api/nothing', { headers: { Cookie: full.cookie } }, 404],
+    ['a form of another site (text/plain): login', 'POST', '/api/login',
+      { body: JSON.stringify({ password: info.password }), headers: { 'Content-Type': 'text/plain' } }, 400],
+    ['a form of another site (text/plain): dial', 'POST', '/api/dial', { body: dialBody, headers: { ...fullHeaders, 'Content-Type': 'text/plain' } }, 400],
+    ['display token session: log out', 'POST', '/api/logout', { headers: { Cookie: display.cookie, 'X-CSRF-Token': display.csrf } }, 200],
     ['with a session: the log', 'GET', '/api/calls', { headers: { Cookie: full.cookie } }, 200],
   ];
   for (const [what, method, path, options, expected] of rules) {

@@ -16,7 +16,7 @@ async function api(method, path, body, type = 'application/json') {
   const response = await fetch(path, {
     method, headers, body: body === undefined ? undefined : (type === 'application/json' ? JSON.stringify(body) : body),
   });
-  if (response.status === 401) { location.replace('/login'); throw new Error('log in first'); }
+  if (response.status === 401) { location.replace(`/login${location.hash}`); throw new Error('log in first'); }
   const data = await response.json().catch(() => ({}));
   if (!response.ok) throw new Error(data.error || response.statusText);
   return data;
@@ -285,7 +285,7 @@ function listen() {
     if (report.state === 'done' && report.added) { loadRecent(); if (!$('tab-log').hidden) loadLog(state.log.before); }
   });
   events.onerror = () => {
-    if (events.readyState === EventSource.CLOSED) fetch('/api/session').then((r) => { if (r.status === 401) location.replace('/login'); else setTimeout(listen, 2000); });
+    if (events.readyState === EventSource.CLOSED) fetch('/api/session').then((r) => { if (r.status === 401) location.replace(`/login${location.hash}`); else setTimeout(listen, 2000); });
   };
 }
 
@@ -300,7 +300,7 @@ function showTab(name) {
 
 async function start() {
   const session = await fetch('/api/session');
-  if (!session.ok) return location.replace('/login');
+  if (!session.ok) return location.replace(`/login${location.hash}`);
   const info = await session.json();
   state.csrf = info.csrf;
   state.role = info.role;

@@ -5,7 +5,7 @@ async function login(body) {
     method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body),
   });
   if (response.ok) {
-    location.replace('/');
+    location.replace(`/${location.hash}`); // a wall screen keeps its #display=TOKEN for next time
     return;
   }
   document.getElementById('login-error').textContent =
@@ -23,7 +23,6 @@ document.getElementById('login-form').addEventListener('submit', (event) => {
 // sends it here when it has no session.
 const display = new URLSearchParams(location.hash.slice(1)).get('display');
 if (display) {
-  history.replaceState(null, '', '/login');
   login({ displayToken: display });
 } else {
   fetch('/api/session').then(async (response) => {
