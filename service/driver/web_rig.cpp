@@ -1,5 +1,6 @@
 // kalvix3d-webrig: brings up kalvix3d with its web page against a simulated number-display
-// adapter (slot 0, keeps a history) and a simulated ALEXON terminal adapter (slot 1, dials), and
+// adapter (slot 0, keeps a history) and a simulated NEC Aterm IT75/D terminal adapter (slot 1,
+// dials through three telephone ports; the library's dial holds its caller 5.4 s), and
 // lets the browser test drive the adapters. It prints one JSON line when the page is up, then
 // takes commands on stdin, one per line, and answers each with one line:
 //   call SLOT NUMBER|P|O|C     the adapter rings with that caller      -> ok
@@ -47,7 +48,7 @@ int run() {
     std::string byId = dir.path() + "/serial/by-id";
     std::filesystem::create_directories(byId);
     Adapter display(2, byId + "/usb-FTDI_ND30_A10K001-if00-port0");
-    Adapter terminal(15, byId + "/usb-Prolific_ALEX-TD503-if00-port0");
+    Adapter terminal(33, byId + "/usb-Prolific_Aterm_IT75D-if00-port0");
     display.device().setHistory({{"1207", "1815", "0667778888"}, {"1207", "1902", "P"}});
     Adapter *adapters[2] = {&display, &terminal};
     const std::string password = "kalvix3-test-pw";
@@ -57,7 +58,7 @@ int run() {
                       "[web]\nport = 0\n" + hashOf(password) +
                       "display-token = \"" + token + "\"\n"
                       "[[line]]\nkind = 2\nport = \"" + display.link() + "\"\nlabel = \"店舗\"\n"
-                      "[[line]]\nkind = 15\nport = \"" + terminal.link() + "\"\nlabel = \"FAX\"\n");
+                      "[[line]]\nkind = 33\nport = \"" + terminal.link() + "\"\nlabel = \"FAX\"\n");
     Process service(kalvix3dPath(), {"--config", config}, {"TMPDIR=" + dir.path()});
     auto page = service.waitFor(std::regex(R"(web: the page is at (http://\S+/))"), 10s);
     bool ready = page && service.waitFor(std::regex("ready: every line has been tried"), 10s) &&
