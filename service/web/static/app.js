@@ -256,6 +256,8 @@ function showDial(dial) {
   banner.className = `banner ${dial.state}`;
   banner.dataset.state = dial.state;
   banner.hidden = false;
+  clearTimeout(showDial.timer);
+  if (dial.state !== 'dialing') showDial.timer = setTimeout(() => { banner.hidden = true; }, 15000);
 }
 
 // ---- events -------------------------------------------------------------------------------------
