@@ -15,7 +15,9 @@
 
 namespace kalvix3d::net {
 
-inline constexpr const char *kNcidApiLine = "210 API 1.11 Feature Set 1 2";
+// Feature set 1 (calls and messages to clients); REQ: YO is answered too. Gateway input (set 2)
+// and client jobs (set 3) are refused: this server is read-only.
+inline constexpr const char *kNcidApiLine = "210 API 1.11 Feature Set 1";
 
 // Splits the bytes a client sends into lines. A line longer than maxLine is not kept: its bytes
 // up to the next line end are skipped and overlong() counts it. Memory stays within maxLine.

@@ -93,6 +93,14 @@ private:
     std::string buffered;
 };
 
+// The service's log so far, for a failure message (long names cut short).
+std::string logOf(Process &service) {
+    std::string text;
+    for (const std::string &line : service.lines())
+        text += line.substr(0, 160) + "\n";
+    return text;
+}
+
 std::string field(const std::string &line, const std::string &label) {
     std::smatch match;
     if (std::regex_search(line, match, std::regex("\\*" + label + "\\*([^*]*)\\*")))
@@ -175,11 +183,7 @@ TEST(NcidServer, ClientsGetTheLogThenEveryCallAndAStuckClientIsDropped) {
                       kalvix3::sim::Call::of(CallerKind::OutOfArea)}) {
         size_t mark = service.lineCount();
         display.device().placeCall(call);
-        ASSERT_TRUE(service.waitFor(announced, 5s, mark)) << [&] {
-            std::string all;
-            for (auto &l : service.lines()) all += l + "\n";
-            return all;
-        }();
+        ASSERT_TRUE(service.waitFor(announced, 5s, mark)) << logOf(service);
     }
 
     // The first call went on to the other server as a gateway line.
@@ -269,21 +273,12 @@ TEST(NcidServer, ClientsGetTheLogThenEveryCallAndAStuckClientIsDropped) {
     }
     EXPECT_TRUE(service.waitFor(std::regex("ncid: client .* dropped: it does not read"), 2s, mark));
     NcidClient next(port); // the dropped client's place is free again
-    auto nextStartup = next.until("300 ");
-    EXPECT_EQ(nextStartup.size(), 7u) << [&] {
-        std::string all;
-        for (auto &l : nextStartup) all += l.substr(0, 100) + "\n";
-        return all;
-    }();
+    EXPECT_EQ(next.until("300 ").size(), 7u);
 
     // A line that goes away and comes back is told as a message.
     display.unplug();
     auto down = reader.line();
-    ASSERT_TRUE(down) << [&] {
-            std::string all;
-            for (auto &l : service.lines()) all += l.substr(0, 200) + "\n";
-            return all;
-        }();
+    ASSERT_TRUE(down) << logOf(service);
     EXPECT_EQ(down->rfind("MSG: line 0 (FAX) down", 0), 0u) << *down;
     EXPECT_EQ(field(*down, "LINE"), "FAX");
     display.plugIn();
