@@ -1,6 +1,7 @@
 #include "web/web_server.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -391,8 +392,31 @@ private:
 
     void refuse(http::status status, const std::string &why) {
         keepAlive = false;
+        lingering = true;
         buffer.consume(buffer.size());
         send(problem(status, why));
+    }
+
+    // After refusing a request whose rest is still coming, the rest is read and dropped for a
+    // moment before closing: closing with unread data would reset the connection, and the
+    // client could lose the answer.
+    void drain() {
+        boost::system::error_code ignored;
+        stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream.expires_after(2s);
+        drainMore();
+    }
+
+    void drainMore() {
+        stream.async_read_some(asio::buffer(scratch), [self = shared_from_this()](
+                                                          beast::error_code error, std::size_t size) {
+            if (self->closed)
+                return;
+            self->drained += size;
+            if (error || self->drained > 4 * kBodyLimit)
+                return self->end();
+            self->drainMore();
+        });
     }
 
     void end() {
@@ -411,6 +435,8 @@ private:
                                                                std::size_t) {
                               if (self->closed)
                                   return;
+                              if (!error && self->lingering && !self->server.closed)
+                                  return self->drain();
                               if (error || message->need_eof() || self->server.closed)
                                   return self->end();
                               self->read();
@@ -890,6 +916,9 @@ private:
     std::string address;
     bool keepAlive = false;
     bool closed = false;
+    bool lingering = false;
+    std::size_t drained = 0;
+    std::array<char, 16 * 1024> scratch{};
 };
 
 // ---- the server --------------------------------------------------------------------------------
@@ -904,6 +933,10 @@ const StaticFile *findStaticFile(std::string_view path) {
 WebServer::WebServer(net::EventLoop &loop, CallStore &store, const Config &config)
     : loop(loop), store(store), config(config), auth(config.web), acceptor(loop.context()),
       keepAliveTimer(loop.context()) {
+    // The catalogue is read here, on the thread that starts the service, before the supervisor
+    // calls into the library: its exports are called one at a time.
+    for (const auto &[kind, name] : kindNames())
+        kindNameOf[kind] = name;
     for (const LineConfig &line : config.lines) {
         LineStatus status;
         status.slot = line.slot;
@@ -1036,14 +1069,10 @@ void WebServer::forget(const std::shared_ptr<EventStream> &stream) {
 }
 
 std::string WebServer::linesJson() const {
-    static const std::vector<std::pair<int, std::string>> names = kindNames();
     json out{{"lines", json::array()}};
     for (const LineConfig &line : config.lines) {
         const LineStatus &status = lines.at(line.slot);
-        std::string kindName;
-        for (const auto &[kind, name] : names)
-            if (kind == line.kind)
-                kindName = name;
+        std::string kindName = kindNameOf.count(line.kind) ? kindNameOf.at(line.kind) : "";
         out["lines"].push_back({{"slot", line.slot},
                                 {"label", line.label},
                                 {"kind", line.kind},

@@ -49,6 +49,7 @@ public:
     static constexpr std::size_t kEventBuffer = 256 * 1024; // queued for one page, then dropped
     static constexpr int kMaxDials = 4;                     // dials waiting or under way
 
+    // Before the supervisor starts (it reads the library's catalogue).
     WebServer(net::EventLoop &loop, CallStore &store, const Config &config);
     ~WebServer() override;
     WebServer(const WebServer &) = delete;
@@ -98,6 +99,7 @@ private:
     std::set<std::shared_ptr<Connection>> connections;
     std::set<std::shared_ptr<EventStream>> streams;
     std::map<int, LineStatus> lines; // by slot, as last announced
+    std::map<int, std::string> kindNameOf; // the catalogue's names (UTF-8)
     std::map<std::int64_t, Dial> dials; // under way
     std::int64_t nextDialId = 1;
     int loginsVerifying = 0;
