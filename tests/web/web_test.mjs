@@ -280,6 +280,22 @@ try {
   check(sjis.includes(Buffer.from([0x93, 0x63, 0x92, 0x86, 0x8f, 0xa4, 0x93, 0x58])) && !sjis.includes(Buffer.from([0xef, 0xbb, 0xbf])),
     'the log exported as Shift_JIS CSV');
 
+  // The phonebook from a Shift_JIS CSV as a spreadsheet writes it: the good row stored, the
+  // broken one reported by its line.
+  const csvBody = Buffer.concat([Buffer.from('number,name,prefix\r\n03-1111-2222,'), Buffer.from([0x8e, 0x52, 0x93, 0x63]),
+    Buffer.from(',0\r\nno digits here,x,0\r\n')]);
+  const csvImport = await new Promise((resolve) => {
+    const req = http.request(`${base}/api/phonebook.csv?encoding=auto`, { method: 'POST',
+      headers: { Cookie: full.cookie, 'X-CSRF-Token': full.csrf, 'Content-Type': 'text/csv', 'Content-Length': csvBody.length } },
+    (res) => { let text = ''; res.on('data', (c) => { text += c; }); res.on('end', () => resolve(JSON.parse(text))); });
+    req.end(csvBody);
+  });
+  check(csvImport.stored === 1 && csvImport.problems.length === 1 && csvImport.problems[0].line === 3,
+    `phonebook CSV in Shift_JIS imported: ${JSON.stringify(csvImport)}`);
+  const book = await request('GET', '/api/phonebook', { headers: { Cookie: full.cookie } });
+  check(/"name":"山田","number":"0311112222","prefix":false/.test(book.data),
+    'the imported name is in the phonebook');
+
   // Memory of the service with 100 open pages (their event streams).
   const rss = () => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${info.pid}/status`, 'utf8'))[1]);
   const before = rss();
