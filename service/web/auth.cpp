@@ -112,6 +112,8 @@ void Auth::failed(const std::string &address) {
     if (failures.size() > 4096) // many addresses: forget those not blocked any more
         for (auto it = failures.begin(); it != failures.end();)
             it = now - it->second.last > kFailureWindow ? failures.erase(it) : std::next(it);
+    while (failures.size() > 8192) // still many: bounded all the same (the password checks
+        failures.erase(failures.begin()); // themselves are limited to two at a time)
     Failures &entry = failures[address];
     if (entry.count == 0 || now - entry.first > kFailureWindow) {
         if (entry.count < kFailuresAllowed) {
