@@ -2,7 +2,7 @@
 # Runs a 64-bit Windows test program under Wine: usage wine-run.sh WINE PROGRAM [ARGS...].
 # - WINEPREFIX: as set, else a prefix in the build tree (the folder holding CMakeCache.txt above
 #   the program); created once, under a lock, so parallel tests do not race to create it, with
-#   the X11 driver's windows unmanaged.
+#   the X11 driver's windows unmanaged, and Japanese fonts (see below).
 # - DISPLAY: as set, else an Xvfb of this run's own (windows need a display driver).
 # - KALVIX3_WINE_LOCALE: when set, the Unix locale Wine derives its code pages from
 #   (ja_JP.UTF-8 gives the Japanese ANSI code page 932).
@@ -23,6 +23,27 @@ fi
 wineserver="$(dirname "$wine")/wineserver"
 [ -x "$wineserver" ] || wineserver=wineserver
 
+# Japanese text on the prefix's screen: Wine has no ＭＳ Ｐゴシック (the dial dialog's font) nor
+# MS UI Gothic (what the caption font, MS Shell Dlg, stands for under code page 932), so each is
+# replaced by Droid Sans Fallback (fonts-droid-fallback) and screenshots show the texts. With a
+# new prefix, and once for a prefix made before this step.
+fonts_done="$WINEPREFIX/.kalvix3-japanese-fonts"
+japanese_fonts() {
+  local file="$WINEPREFIX/drive_c/kalvix3-fonts.reg"
+  {
+    printf '\xff\xfe'
+    {
+      printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+      printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+      for face in 'ＭＳ Ｐゴシック' 'MS PGothic' 'ＭＳ ゴシック' 'MS Gothic' 'MS UI Gothic'; do
+        printf '"%s"="Droid Sans Fallback"\r\n' "$face"
+      done
+    } | iconv -f UTF-8 -t UTF-16LE
+  } >"$file"
+  DISPLAY= "$wine" regedit /S 'C:\kalvix3-fonts.reg' >/dev/null 2>&1 && : >"$fonts_done"
+  rm -f "$file"
+}
+
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
@@ -32,7 +53,17 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
       # Unmanaged windows: with no window manager on the display, Wine would otherwise wait two
       # seconds for one whenever a visible window is hidden or destroyed.
       DISPLAY= "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+      japanese_fonts
       "$wineserver" -w || true
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+if [ ! -f "$fonts_done" ]; then
+  (
+    flock -w 300 9
+    if [ ! -f "$fonts_done" ]; then
+      japanese_fonts
+      "$wineserver" -w || true # until the display-less processes it started have ended
     fi
   ) 9>"$WINEPREFIX.lock"
 fi

@@ -32,8 +32,8 @@ Call makeCall(const Config &config, const LineConfig &line, const std::string &d
     call.lineLabel = line.label;
     call.lineSlot = line.slot;
     call.kind = line.kind;
-    call.number = tool::utf8FromCp932(deviceBytes);
-    call.reason = tool::reasonInWords(call.number);
+    call.number = utf8FromCp932(deviceBytes);
+    call.reason = reasonInWords(call.number);
     if (call.reason.empty())
         call.name = store.nameFor(call.number);
     call.origin = origin;
@@ -51,7 +51,7 @@ bool Recorder::hand(Heard heard) {
         stopping) {
         hold.unlock();
         logLine(Priority::error, "line " + std::to_string(heard.slot) + ": a call from " +
-                                     tool::utf8FromCp932(heard.bytes) +
+                                     utf8FromCp932(heard.bytes) +
                                      " could not be recorded: the call log is not keeping up");
         return false;
     }
@@ -112,7 +112,7 @@ void Recorder::record(const Heard &heard) {
             if (attempt >= 5) {
                 logLine(Priority::error,
                         "line " + std::to_string(heard.slot) + ": a call from " +
-                            tool::utf8FromCp932(heard.bytes) + " at " + isoUtc(heard.wallTime) +
+                            utf8FromCp932(heard.bytes) + " at " + isoUtc(heard.wallTime) +
                             " could not be written to the call log: " + error.what());
                 return;
             }

@@ -623,6 +623,36 @@ void brokerKilled(const Options &options) {
                 "resident %lld KiB before, %lld KiB after\n",
                 calls / 3, calls, 2 * calls / 3, acked, static_cast<long long>(lastId),
                 msBetween(began, Clock::now()) / 1000, before, after);
+
+    // A long absence: the broker away while many calls are heard, then back.
+    broker->signal(SIGKILL);
+    broker->wait(5s);
+    const int backlog = 5000;
+    std::vector<Call> heard;
+    for (int i = 0; i < backlog; ++i)
+        heard.push_back(sampleCall(calls + i));
+    service.store->addCalls(heard);
+    for (const Call &call : heard) // announced as the recorder would, the broker still away
+        service.announcer.announceCall(call);
+    lastId = heard.back().id;
+    std::this_thread::sleep_for(1s);
+    long long duringAbsence = residentKiB();
+    broker = std::make_unique<driver::Process>(MOSQUITTO_PROGRAM,
+                                               std::vector<std::string>{"-c", conf});
+    broker->waitFor(std::regex("running"), 5s);
+    began = Clock::now();
+    while (Clock::now() - began < 120s) {
+        std::ifstream in(service.config.database + ".mqtt-published");
+        in >> acked;
+        if (acked >= lastId)
+            break;
+        std::this_thread::sleep_for(100ms);
+    }
+    std::printf("broker away while %d calls were heard, then started again: acknowledged up to "
+                "%lld of %lld, %.1f s after it was back; resident %lld KiB during the absence, "
+                "%lld KiB after\n",
+                backlog, acked, static_cast<long long>(lastId),
+                msBetween(began, Clock::now()) / 1000, duringAbsence, residentKiB());
     broker->signal(SIGTERM);
     broker->wait(5s);
 }

@@ -250,7 +250,7 @@ void Supervisor::tryOpen(Line &line) {
     }
     setStatus(line, LineState::down,
               "cannot open: result " + std::to_string(result) + ": " +
-                  tool::openResultInWords(result),
+                  openResultInWords(result),
               result, 0);
     line.nextTry = SteadyClock::now() + kRetry;
 }
@@ -259,7 +259,7 @@ void Supervisor::handleLineError(const LineErrorEvent &event) {
     for (auto &line : lines) {
         if (line->config.slot != event.slot || !line->open)
             continue;
-        std::string text = tool::utf8FromCp932(event.text);
+        std::string text = utf8FromCp932(event.text);
         if (!lineIsGone(event.code)) {
             logLine(Priority::warning, lineName(line->config) + ": line error " +
                                            std::to_string(event.code) + ": " + text);

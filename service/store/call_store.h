@@ -43,11 +43,14 @@ struct CallQuery {
 // the next page holds the calls that come after it in that order (for calls heard live, whose
 // ids grow with their times, exactly those with lower ids).
 //
+// A `number` without digits ("P") finds the calls whose number is that text (withheld, ...).
+//
 // Speed on a log of a million calls (docs/PERFORMANCE.md): a time range is read from its index.
 // The number filter first finds the distinct numbers that contain the digits, in memory (each
-// store keeps a copy of the numbers, brought up to date before each query); a few numbers are
-// then read each newest first from the number index, and digits that many numbers contain read
-// the newest calls in order until the page is full. `text` reads the newest calls in order.
+// store keeps a copy of the numbers, some 11 bytes each, read at its first number query and
+// brought up to date before each one); a few numbers are then read each newest first from the
+// number index, and digits that many numbers contain read the newest calls in order until the
+// page is full. `text` reads the newest calls in order.
 
 struct PhonebookEntry {
     std::string number;  // digits only (hyphens and spaces removed on the way in)

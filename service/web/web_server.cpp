@@ -241,7 +241,7 @@ std::vector<std::pair<int, std::string>> kindNames() {
     std::vector<std::pair<int, std::string>> names;
     for (const KindInfo &info : kinds)
         names.emplace_back(info.kind,
-                           tool::utf8FromCp932(std::string(info.name, strnlen(info.name, sizeof info.name))));
+                           utf8FromCp932(std::string(info.name, strnlen(info.name, sizeof info.name))));
     return names;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -87,6 +89,20 @@ bool controlArgumentsExpected(uint32_t code, const void *output, uint32_t output
 
 } // namespace
 
+Adapter::Adapter() {
+    if (const char *calls = std::getenv("SIMUSB_CALLS")) {
+        std::string list = calls;
+        for (size_t start = 0; start <= list.size();) {
+            size_t end = std::min(list.find(',', start), list.size());
+            if (end > start)
+                scriptedCalls.push_back(list.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    if (const char *file = std::getenv("SIMUSB_LOG"))
+        logFile = file;
+}
+
 Adapter &Adapter::instance() {
     static Adapter adapter;
     return adapter;
@@ -105,6 +121,16 @@ size_t Adapter::log(int32_t entry, uint32_t code, const void *input, uint32_t in
     if (!accepted)
         ++bad;
     calls.push_back(call);
+    if (!logFile.empty()) {
+        if (std::FILE *file = std::fopen(logFile.c_str(), "a")) {
+            std::fprintf(file, "%d %08x %u", static_cast<int>(entry), static_cast<unsigned>(code),
+                         static_cast<unsigned>(inputLength));
+            for (size_t i = 0; i < std::min<size_t>(inputLength, sizeof call.input); ++i)
+                std::fprintf(file, " %02x", call.input[i]);
+            std::fprintf(file, "\n");
+            std::fclose(file);
+        }
+    }
     return calls.size() - 1;
 }
 
@@ -134,6 +160,7 @@ int32_t Adapter::control(uint32_t code, void *output, uint32_t outputLength, con
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
 
     int32_t answer = 0;
+    std::string scripted;
     SimUsbControlHook callHook = nullptr;
     void *context = nullptr;
     {
@@ -160,9 +187,18 @@ int32_t Adapter::control(uint32_t code, void *output, uint32_t outputLength, con
         }
         callHook = hook;
         context = hookContext;
+        // A scripted call after every second status read: the host has its baseline (the
+        // first read) by then, and sees each call as new on its next read.
+        if (code == kStatusCode && expected && !scriptedCalls.empty() &&
+            ++statusReads % 2 == 0) {
+            scripted = scriptedCalls.front();
+            scriptedCalls.pop_front();
+        }
     }
     if (callHook != nullptr)
         callHook(context, code);
+    if (!scripted.empty())
+        placeCall(scripted.c_str());
     return answer;
 }
 

@@ -25,6 +25,7 @@ bool eventIsOpen(EventHandle event); // the handle or descriptor is still valid
 class Adapter {
 public:
     static Adapter &instance();
+    Adapter(); // reads the environment's script (see simusb.h)
 
     // ---- Driver entries ------------------------------------------------------------------
     int32_t control(uint32_t code, void *output, uint32_t outputLength, const void *input,
@@ -119,6 +120,10 @@ private:
     bool dialCancelled = false;
     SimUsbControlHook hook = nullptr;
     void *hookContext = nullptr;
+    // From the environment, for a host in another process: calls to place, the log's file.
+    std::deque<std::string> scriptedCalls;
+    int32_t statusReads = 0;
+    std::string logFile;
 };
 
 } // namespace simusb

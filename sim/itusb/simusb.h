@@ -7,6 +7,13 @@
  * Every entry is safe to call from any thread. Records are raw bytes in the driver's layouts:
  * caller status 43 bytes, event record 67, history page 390 (10 x 39), history buffer 6,600
  * (100 x 66). All state lives in the loaded stand-in: it is lost when the last user unloads it.
+ *
+ * A host in another process (kalvix3 under test) steers it through the environment, read when
+ * the stand-in is loaded:
+ *   SIMUSB_CALLS=0312345678,P  calls placed one after another on the polled adapters (kinds
+ *                              32, 34): one after every second caller status read
+ *   SIMUSB_LOG=path            a line appended for every logged driver call: entry, code (hex),
+ *                              input length, the input's first bytes (hex, at most 64)
  */
 #ifndef SIMUSB_H
 #define SIMUSB_H

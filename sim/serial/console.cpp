@@ -17,6 +17,7 @@ const char kConsoleHelp[] =
     "  history add MMDD HHMM NUMBER | history clear   the stored history (number-display adapters)\n"
     "  sent               what the host sent to the device so far\n"
     "  vanish             unplug the device\n"
+    "  replug             unplug it and plug a new one in (a new pseudo-terminal, the link follows)\n"
     "  quit\n";
 
 namespace {
@@ -81,7 +82,11 @@ std::string unescapedBytes(const std::string &text) {
     return bytes;
 }
 
-void runConsole(SerialDevice &device, std::istream &in, std::ostream &out) {
+namespace {
+
+void runConsoleOn(SerialDevice &first, std::unique_ptr<SerialDevice> &owned, std::istream &in,
+                  std::ostream &out, const std::function<void(SerialDevice &)> &plugged) {
+    SerialDevice *current = &first;
     std::vector<HistoryEntry> history;
     std::string line;
     while (std::getline(in, line)) {
@@ -95,18 +100,18 @@ void runConsole(SerialDevice &device, std::istream &in, std::ostream &out) {
         if (command == "call") {
             std::string what;
             words >> what;
-            device.placeCall(callFor(what));
+            current->placeCall(callFor(what));
         } else if (command == "withheld" || command == "out-of-area" || command == "public" ||
                    command == "no-number") {
-            device.placeCall(callFor(command));
+            current->placeCall(callFor(command));
         } else if (command == "noise") {
             size_t count = 0;
             words >> count;
-            device.injectNoise(count ? count : 16);
+            current->injectNoise(count ? count : 16);
         } else if (command == "raw") {
             std::string rest;
             std::getline(words, rest);
-            device.sendRaw(unescapedBytes(rest.empty() ? rest : rest.substr(1)));
+            current->sendRaw(unescapedBytes(rest.empty() ? rest : rest.substr(1)));
         } else if (command == "history") {
             std::string action;
             words >> action;
@@ -117,15 +122,34 @@ void runConsole(SerialDevice &device, std::istream &in, std::ostream &out) {
                 words >> entry.monthDay >> entry.hourMinute >> entry.number;
                 history.push_back(entry);
             }
-            device.setHistory(history);
+            current->setHistory(history);
         } else if (command == "sent") {
-            out << escapedBytes(device.receivedBytes()) << std::endl;
+            out << escapedBytes(current->receivedBytes()) << std::endl;
         } else if (command == "vanish") {
-            device.vanish();
+            current->vanish();
+        } else if (command == "replug" && plugged) {
+            current->vanish();
+            owned = SerialDevice::start(owned->kind());
+            current = owned.get();
+            current->setHistory(history);
+            plugged(*current);
+            out << "plugged in again on " << current->slavePath() << std::endl;
         } else {
             out << "unknown command: " << command << "\n" << kConsoleHelp << std::flush;
         }
     }
+}
+
+} // namespace
+
+void runConsole(SerialDevice &device, std::istream &in, std::ostream &out) {
+    std::unique_ptr<SerialDevice> none;
+    runConsoleOn(device, none, in, out, {});
+}
+
+void runConsole(std::unique_ptr<SerialDevice> &device, std::istream &in, std::ostream &out,
+                const std::function<void(SerialDevice &)> &plugged) {
+    runConsoleOn(*device, device, in, out, plugged);
 }
 
 } // namespace kalvix3::sim

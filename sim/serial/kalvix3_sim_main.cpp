@@ -4,7 +4,7 @@
 //
 // Prints the slave path (and makes PATH a symbolic link to it, so that KALVIX3_COM_DIR=<dir>
 // with PATH <dir>/COM3 lets the library open it as COM3), then reads commands from stdin:
-// the console commands of kalvix3_sim/console.h.
+// the console commands of kalvix3_sim/console.h. After `replug` PATH points at the new device.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -73,7 +73,12 @@ int main(int argc, char **argv) {
         return 1;
     std::cout << device->slavePath() << std::endl;
 
-    kalvix3::sim::runConsole(*device, std::cin, std::cout);
+    // `replug`: the new device's pseudo-terminal has another name; the link follows it, as a
+    // /dev/serial/by-id link follows a replugged adapter.
+    kalvix3::sim::runConsole(device, std::cin, std::cout, [&](SerialDevice &fresh) {
+        if (!link.empty())
+            makeLink(fresh.slavePath(), link);
+    });
     device->stop();
     if (!link.empty())
         unlink(link.c_str());

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -60,11 +61,14 @@ bool accepts(int port) {
 // Debian's broker with a configuration of its own; it keeps sessions across a restart.
 class Broker {
 public:
-    Broker(const std::string &dir, int port) : port(port) {
+    // `extra`: more configuration (TLS, a password file) instead of anonymous access. "user
+    // root" keeps a broker started by root from dropping to a user that cannot read the files.
+    Broker(const std::string &dir, int port, const std::string &extra = "allow_anonymous true\n")
+        : port(port) {
         config = dir + "/mosquitto.conf";
-        writeFile(config, "listener " + std::to_string(port) + " 127.0.0.1\n"
-                          "allow_anonymous true\npersistence true\npersistence_location " +
-                              dir + "/\nlog_dest stderr\n");
+        writeFile(config, "listener " + std::to_string(port) + " 127.0.0.1\n" + extra +
+                              "persistence true\npersistence_location " + dir +
+                              "/\nlog_dest stderr\nuser root\n");
     }
     void start() {
         process = std::make_unique<Process>(MOSQUITTO_PROGRAM,
@@ -93,9 +97,16 @@ struct Message {
 // A subscriber with a session the broker keeps (not clean), QoS 1, reconnecting by itself.
 class Subscriber {
 public:
-    explicit Subscriber(int port) {
+    // With `tlsDir`: TLS with that folder's ca.crt, client.crt and client.key, user and password.
+    explicit Subscriber(int port, const std::string &tlsDir = "") {
         mosquitto_lib_init();
         client = mosquitto_new("kalvix3-test-subscriber", false, this);
+        if (!tlsDir.empty()) {
+            mosquitto_tls_set(client, (tlsDir + "/ca.crt").c_str(), nullptr,
+                              (tlsDir + "/client.crt").c_str(), (tlsDir + "/client.key").c_str(),
+                              nullptr);
+            mosquitto_username_pw_set(client, "kalvix3d", "secret");
+        }
         mosquitto_connect_callback_set(client, [](mosquitto *m, void *, int result) {
             if (result == 0) {
                 mosquitto_subscribe(m, nullptr, "kalvix3/#", 1);
@@ -280,6 +291,69 @@ TEST(Mqtt, TwoSitesOneBrokerRestartedMidStreamNoCallLost) {
         5s));
     sites[1].service->signal(SIGTERM);
     EXPECT_EQ(sites[1].service->wait(10s), 0);
+}
+
+// A broker that wants TLS with a client certificate and a password: the service connects with
+// what its configuration names (files relative to the configuration's folder), a wrong password
+// is refused and said so.
+TEST(Mqtt, TlsWithAClientCertificateAndAPassword) {
+    TempDir dir("kalvix3d-mqtt-tls");
+    const std::string tls = dir.path() + "/tls";
+    std::filesystem::create_directory(tls);
+    const std::string make =
+        "cd '" + tls + "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 "
+        "-subj '/CN=Kalvix3 test CA' && "
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+        "-subj '/CN=127.0.0.1' -addext 'subjectAltName=IP:127.0.0.1' && "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+        "-out server.crt -days 2 -copy_extensions copy && "
+        "openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr "
+        "-subj '/CN=kalvix3d' && "
+        "openssl x509 -req -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+        "-out client.crt -days 2 && "
+        "mosquitto_passwd -c -b passwd kalvix3d secret";
+    ASSERT_EQ(std::system(("(" + make + ") >/dev/null 2>&1").c_str()), 0) << make;
+    int port = freePort();
+    Broker broker(dir.path(), port,
+                  "cafile " + tls + "/ca.crt\ncertfile " + tls + "/server.crt\nkeyfile " + tls +
+                      "/server.key\nrequire_certificate true\nallow_anonymous false\n"
+                      "password_file " + tls + "/passwd\n");
+    broker.start();
+    Subscriber subscriber(port, tls);
+
+    Adapter display(2, dir.path() + "/display");
+    auto configure = [&](const std::string &name, const std::string &password,
+                         const std::string &device) {
+        writeFile(dir.path() + "/" + name + ".toml",
+                  "site = \"" + name + "\"\ndatabase = \"" + name + ".db\"\n"
+                  "[mqtt]\nhost = \"127.0.0.1\"\nport = " + std::to_string(port) +
+                      "\nusername = \"kalvix3d\"\npassword = \"" + password +
+                      "\"\nca-file = \"tls/ca.crt\"\ncert-file = \"tls/client.crt\"\n"
+                      "key-file = \"tls/client.key\"\n"
+                      "[[line]]\nkind = 2\nport = \"" + device +
+                      "\"\nlabel = \"A\"\nimport-history = false\n");
+        return std::make_unique<Process>(
+            KALVIX3D_PROGRAM, std::vector<std::string>{"--config", dir.path() + "/" + name + ".toml"},
+            std::vector<std::string>{"TMPDIR=" + dir.path()});
+    };
+    auto good = configure("Secure", "secret", display.link());
+    auto wrong = configure("Wrong", "guess", dir.path() + "/nothing");
+    ASSERT_TRUE(good->waitFor(std::regex("mqtt: connected to"), 10s));
+    ASSERT_TRUE(good->waitFor(std::regex("line 0 \\(A\\): up$"), 5s));
+    EXPECT_TRUE(wrong->waitFor(std::regex("mqtt: .* refused the connection: .*not authori"), 10s));
+
+    display.device().placeCall(kalvix3::sim::Call::withNumber("0312345678"));
+    EXPECT_TRUE(subscriber.waitUntil(
+        [&] {
+            auto calls = subscriber.on("kalvix3/Secure/A/call");
+            return !calls.empty() && json::parse(calls.back().payload)["number"] == "0312345678";
+        },
+        10s));
+    for (auto *service : {good.get(), wrong.get()}) {
+        service->signal(SIGTERM);
+        EXPECT_EQ(service->wait(10s), 0);
+    }
 }
 
 } // namespace

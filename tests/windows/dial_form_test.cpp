@@ -83,9 +83,23 @@ struct ControlCase {
     const char *windowClass;
     const char *text;
     const wchar_t *textW;
-    RECT place; // left, top, right, bottom
+    RECT place; // left, top, right, bottom as designed
     bool tabStop;
+    bool label; // grows to hold its text in the font actually selected
 };
+
+// A control's text as the control's own font draws it on one line.
+SIZE drawnTextSize(HWND control) {
+    wchar_t text[256] = {};
+    int length = GetWindowTextW(control, text, 256);
+    HDC dc = GetDC(control);
+    HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    RECT bounds{};
+    DrawTextW(dc, text, length, &bounds, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+    return {bounds.right - bounds.left, bounds.bottom - bounds.top};
+}
 
 TEST_F(DialForm, ShowsTheDesignedDialog) {
     DialProgress progress(nullptr);
@@ -100,7 +114,7 @@ TEST_F(DialForm, ShowsTheDesignedDialog) {
     RECT client{}, frame{};
     GetClientRect(dialog, &client);
     GetWindowRect(dialog, &frame);
-    EXPECT_EQ(client.right - client.left, 311);
+    EXPECT_GE(client.right - client.left, 311) << "wider only where a label needs it";
     EXPECT_EQ(client.bottom - client.top, 97);
     EXPECT_EQ(frame.left, 303);
     EXPECT_EQ(frame.top, 444);
@@ -112,19 +126,19 @@ TEST_F(DialForm, ShowsTheDesignedDialog) {
     EXPECT_FALSE(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
 
     const ControlCase controls[] = {
-        {"imgIcon", KALVIX3_DIAL_IMG_ICON, "Static", "", L"", {12, 12, 45, 45}, false},
+        {"imgIcon", KALVIX3_DIAL_IMG_ICON, "Static", "", L"", {12, 12, 45, 45}, false, false},
         {"lblMsg1", KALVIX3_DIAL_LBL_MSG1, "Static",
          "\224\255\220M\217\200\224\365\202\252\212\256\227\271\202\265\202\334\202\265\202\275",
          L"\x767a\x4fe1\x6e96\x5099\x304c\x5b8c\x4e86\x3057\x307e\x3057\x305f", {56, 12, 180, 24},
-         false},
+         false, true},
         {"lblMsg2", KALVIX3_DIAL_LBL_MSG2, "Static",
          "\214\273\215\335\214\333\223\256\202\265\202\304\202\242\202\351\216\363\230b\212\355"
          "\202\360\216\346\202\351\202\261\202\306\202\305\224\255\220M\202\265\202\334\202\267",
          L"\x73fe\x5728\x9f13\x52d5\x3057\x3066\x3044\x308b\x53d7\x8a71\x5668\x3092\x53d6\x308b"
          L"\x3053\x3068\x3067\x767a\x4fe1\x3057\x307e\x3059",
-         {56, 32, 299, 44}, false},
+         {56, 32, 299, 44}, false, true},
         {"btnCancel", KALVIX3_DIAL_BTN_CANCEL, "Button", "\203L\203\203\203\223\203Z\203\213",
-         L"\x30ad\x30e3\x30f3\x30bb\x30eb", {224, 60, 299, 85}, true},
+         L"\x30ad\x30e3\x30f3\x30bb\x30eb", {224, 60, 299, 85}, true, false},
     };
     // Every control with text uses the form's font.
     HFONT font = reinterpret_cast<HFONT>(
@@ -139,8 +153,18 @@ TEST_F(DialForm, ShowsTheDesignedDialog) {
         RECT place = clientPlace(dialog, control);
         EXPECT_EQ(place.left, c.place.left) << c.role;
         EXPECT_EQ(place.top, c.place.top) << c.role;
-        EXPECT_EQ(place.right, c.place.right) << c.role;
-        EXPECT_EQ(place.bottom, c.place.bottom) << c.role;
+        if (c.label) {
+            // Never smaller than designed, whole text, inside the form.
+            SIZE text = drawnTextSize(control);
+            EXPECT_GE(place.right, c.place.right) << c.role;
+            EXPECT_GE(place.bottom, c.place.bottom) << c.role;
+            EXPECT_GE(place.right - place.left, text.cx) << c.role << ": text cut short";
+            EXPECT_GE(place.bottom - place.top, text.cy) << c.role << ": text cut short";
+            EXPECT_LE(place.right, client.right) << c.role << ": outside the form";
+        } else {
+            EXPECT_EQ(place.right, c.place.right) << c.role;
+            EXPECT_EQ(place.bottom, c.place.bottom) << c.role;
+        }
         EXPECT_EQ((GetWindowLongPtrA(control, GWL_STYLE) & WS_TABSTOP) != 0, c.tabStop) << c.role;
         if (c.text[0] != '\0')
             EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), font)

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform.h"
+
 namespace tool {
 
 namespace {
@@ -21,9 +23,7 @@ CommandLine::CommandLine()
           "command's options.",
           "kalvix3") {
     app.require_subcommand(1);
-    app.footer("COM port N is $KALVIX3_COM_DIR/COMN when KALVIX3_COM_DIR is set, else "
-               "/dev/ttyS<N-1>.\n"
-               "USB kinds ignore the port and load ITUSB.DLL from $KALVIX3_SYSTEM_DIR.");
+    app.footer(platform::portNotes());
 }
 
 CLI::App *CommandLine::add(const std::string &name, const std::string &description,

@@ -1,52 +1,32 @@
 // The commands that open a line: watch, history, dial.
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "cli.h"
 #include "host_line.h"
 #include "kalvix3.h"
+#include "platform.h"
 #include "text.h"
 
 namespace tool {
 
 namespace {
 
-// Blocks SIGINT and SIGTERM in every thread (the library's threads inherit the mask) and waits
-// for one of them.
-class StopSignals {
-public:
-    StopSignals() {
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    }
-    int wait() {
-        int signal = 0;
-        sigwait(&set, &signal);
-        return signal;
-    }
-
-private:
-    sigset_t set;
-};
+constexpr int kUsbLineSettleMs = 1000;
 
 // Shown while a slow call runs on a terminal ("reading history ... 1.2 s").
 class Progress {
 public:
     explicit Progress(const char *what) {
-        if (!isatty(STDERR_FILENO))
+        if (!platform::stderrIsTerminal())
             return;
         std::string label = what;
         shower = std::thread([this, label] {
@@ -57,7 +37,7 @@ public:
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 std::fprintf(stderr, "\r%s ... %.1f s", label.c_str(), seconds);
             }
-            std::fprintf(stderr, "\r\033[K");
+            std::fprintf(stderr, "\r%*s\r", static_cast<int>(label.size()) + 16, "");
         });
     }
     ~Progress() {
@@ -82,15 +62,17 @@ private:
 int runWatch(const LineOptions &options) {
     if (!portGivenWhereNeeded(options, "watch"))
         return 2;
-    StopSignals signals;
+    platform::StopRequest stop;
     PrintingWindow window(options.slot, options.json);
     if (!openLine(options.slot, window, options.port.value_or(0), options.kind))
         return 1;
     if (!options.json)
         std::fprintf(stderr, "watching line %d (kind %d); Ctrl-C to stop\n", options.slot,
                      options.kind);
-    signals.wait();
+    stop.wait();
     CloseCommLineEx(options.slot);
+    if (!options.json)
+        std::fprintf(stderr, "line %d closed\n", options.slot);
     return 0;
 }
 
@@ -144,6 +126,10 @@ int runDial(const LineOptions &options, int32_t telPort, const std::string &numb
     PrintingWindow window(options.slot, options.json);
     if (!openLine(options.slot, window, options.port.value_or(0), options.kind))
         return 1;
+    // A USB line loads its driver library on its own thread after the open returns, and a dial
+    // made before is dropped without a word: give it time to.
+    if (isUsbKind(options.kind))
+        std::this_thread::sleep_for(std::chrono::milliseconds(kUsbLineSettleMs));
     {
         Progress progress("dialling");
         KalvixDialEx(options.slot, telPort, number.c_str());
@@ -157,7 +143,7 @@ int runDial(const LineOptions &options, int32_t telPort, const std::string &numb
 
 void registerWatch(CommandLine &commands) {
     auto options = std::make_shared<LineOptions>();
-    CLI::App *watch = commands.add("watch", "print calls as they arrive (Ctrl-C or SIGTERM stops)",
+    CLI::App *watch = commands.add("watch", "print calls as they arrive (Ctrl-C stops)",
                                    [options] { return runWatch(*options); });
     addLineOptions(*watch, *options);
 }

@@ -9,17 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "cli.h"
 #include "host_line.h"
 #include "kalvix3.h"
+#include "platform.h"
 #include "sim_paths.h"
 #include "text.h"
 
@@ -37,11 +36,11 @@ using namespace std::chrono_literals;
 // A host window that prints what arrives and lets the demo wait for it.
 class DemoWindow {
 public:
-    explicit DemoWindow(int32_t slot) : slot(slot) {
-        host.proc = &DemoWindow::procedure;
-        host.user = this;
-    }
-    Kalvix3Window window() { return &host; }
+    explicit DemoWindow(int32_t slot)
+        : slot(slot), host([this](uint32_t message, const CopyDataRecord &record) {
+              receive(message, record);
+          }) {}
+    Kalvix3Window window() const { return host.window(); }
     bool waitFor(size_t count, std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> hold(lock);
         return arrived.wait_for(hold, limit, [&] { return texts.size() >= count; });
@@ -52,11 +51,9 @@ public:
     }
 
 private:
-    static intptr_t procedure(void *window, uint32_t message, uintptr_t, intptr_t lParam) {
-        auto *self = static_cast<DemoWindow *>(static_cast<Kalvix3HostWindow *>(window)->user);
-        const auto &record = *reinterpret_cast<const CopyDataRecord *>(lParam);
+    void receive(uint32_t message, const CopyDataRecord &record) {
         std::string text(static_cast<const char *>(record.lpData), record.cbData);
-        std::string line = "  line " + std::to_string(self->slot);
+        std::string line = "  line " + std::to_string(slot);
         if (message == KALVIX3_CALLER_NUMBER_MESSAGE) {
             std::string reason = reasonInWords(text);
             line += "  call   " + (reason.empty() ? text : text + "  (" + reason + ")");
@@ -64,22 +61,21 @@ private:
             line += "  error  " + std::to_string(record.dwData) + "  " + utf8FromCp932(text);
             text = "error " + std::to_string(record.dwData);
         } else {
-            return 0;
+            return;
         }
         printLine(line);
         {
-            std::lock_guard<std::mutex> hold(self->lock);
-            self->texts.push_back(text);
+            std::lock_guard<std::mutex> hold(lock);
+            texts.push_back(text);
         }
-        self->arrived.notify_all();
-        return 0;
+        arrived.notify_all();
     }
 
-    Kalvix3HostWindow host{};
     int32_t slot;
     std::mutex lock;
     std::condition_variable arrived;
     std::vector<std::string> texts;
+    platform::HostWindow host; // last: goes first, before what its handler uses
 };
 
 struct Tally {
@@ -97,10 +93,7 @@ struct Tally {
 
 class TempDir {
 public:
-    explicit TempDir(const char *stem) {
-        std::string pattern = (fs::temp_directory_path() / (std::string(stem) + ".XXXXXX")).string();
-        path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
+    explicit TempDir(const char *stem) : path(platform::makeTempDirectory(stem)) {}
     ~TempDir() {
         std::error_code ignored;
         if (!path.empty())
@@ -134,8 +127,15 @@ bool expectHistory(int32_t slot, int32_t ask, int32_t want, Tally &tally, const 
 }
 
 #ifdef KALVIX3_HAVE_SERIAL_SIM
-void serialPart(const std::string &comDir, Tally &tally) {
+void serialPart(Tally &tally) {
     using namespace kalvix3::sim;
+    TempDir comFolder("kalvix3-demo-com");
+    if (comFolder.path.empty()) {
+        tally.check(false, "a temporary folder for the serial ports");
+        return;
+    }
+    const std::string &comDir = comFolder.path;
+    platform::setEnvironment("KALVIX3_COM_DIR", comDir);
     auto adapter = SerialDevice::start(2);  // NTT number-display adapter 30
     auto terminal = SerialDevice::start(15); // ALEXON ALEX-TD503α
     fs::create_symlink(adapter->slavePath(), fs::path(comDir) / "COM3");
@@ -194,50 +194,33 @@ void serialPart(const std::string &comDir, Tally &tally) {
 
 // ---- USB: the stand-in ITUSB.DLL ------------------------------------------------------------
 
-struct StandIn {
-    void *handle = nullptr;
-    template <typename F> F entry(const char *name) {
-        return reinterpret_cast<F>(dlsym(handle, name));
-    }
-    ~StandIn() {
-        if (handle)
-            dlclose(handle);
-    }
-};
-
-void printDialForm(void *, Kalvix3DialForm *form) {
-    printLine("  dial dialog shown: " + utf8FromCp932(form->caption) + " / " +
-              utf8FromCp932(form->message1));
-}
-void printDialClosed(void *, Kalvix3DialForm *) { printLine("  dial dialog closed"); }
-void printMessageBox(void *, Kalvix3Window, const char *text, const char *caption, uint32_t) {
-    printLine(std::string("  message box ") + caption + ": " + utf8FromCp932(text));
+template <typename F> F entryOf(const platform::LoadedLibrary &library, const char *name) {
+    return reinterpret_cast<F>(library.entry(name));
 }
 
-void usbPart(const std::string &systemDir, const std::string &standInFile, Tally &tally) {
-    fs::path driver = fs::path(systemDir) / "ITUSB.DLL";
-    fs::copy_file(standInFile, driver);
-    StandIn sim;
-    sim.handle = dlopen(driver.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (sim.handle == nullptr) {
+void usbPart(const std::string &standInFile, Tally &tally) {
+    platform::StandInDriver driver(standInFile);
+    if (driver.path().empty()) {
+        tally.check(false, "the stand-in ITUSB.DLL in place: " + driver.problem());
+        return;
+    }
+    // The same file as the library loads, so both use one simulated adapter.
+    platform::LoadedLibrary sim(driver.path());
+    if (!sim.loaded()) {
         tally.check(false, "load the stand-in ITUSB.DLL");
         return;
     }
-    auto reset = sim.entry<void (*)()>("SimUsb_Reset");
-    auto placeCall = sim.entry<int32_t (*)(const char *)>("SimUsb_PlaceCall");
-    auto addHistory = sim.entry<int32_t (*)(const char *, const char *)>("SimUsb_AddHistoryEntry");
-    auto setDialStates = sim.entry<void (*)(const uint8_t *, int32_t)>("SimUsb_SetDialStates");
-    auto setRinging = sim.entry<void (*)(int32_t)>("SimUsb_SetLineStateOnes");
-    auto callCount = sim.entry<int32_t (*)(int32_t, uint32_t)>("SimUsb_CallCount");
+    auto reset = entryOf<void (*)()>(sim, "SimUsb_Reset");
+    auto placeCall = entryOf<int32_t (*)(const char *)>(sim, "SimUsb_PlaceCall");
+    auto addHistory = entryOf<int32_t (*)(const char *, const char *)>(sim, "SimUsb_AddHistoryEntry");
+    auto setDialStates = entryOf<void (*)(const uint8_t *, int32_t)>(sim, "SimUsb_SetDialStates");
+    auto setRinging = entryOf<void (*)(int32_t)>(sim, "SimUsb_SetLineStateOnes");
+    auto callCount = entryOf<int32_t (*)(int32_t, uint32_t)>(sim, "SimUsb_CallCount");
     if (!reset || !placeCall || !addHistory || !setDialStates || !setRinging || !callCount) {
         tally.check(false, "the stand-in's control entries");
         return;
     }
-    Kalvix3DialHost dialHost{};
-    dialHost.formShown = printDialForm;
-    dialHost.formClosed = printDialClosed;
-    dialHost.messageBox = printMessageBox;
-    Kalvix3SetDialHost(&dialHost);
+    platform::DialFormReporter dialForm;
 
     struct UsbKind {
         int32_t kind;
@@ -286,18 +269,10 @@ void usbPart(const std::string &systemDir, const std::string &standInFile, Tally
         CloseCommLineEx(0);
         printLine("  line closed");
     }
-    Kalvix3SetDialHost(nullptr);
 }
 
-int runDemo() {
+int runDemo(const std::string &standInFolder) {
     auto start = std::chrono::steady_clock::now();
-    TempDir comDir("kalvix3-demo-com"), systemDir("kalvix3-demo-system");
-    if (comDir.path.empty() || systemDir.path.empty()) {
-        std::fprintf(stderr, "kalvix3 demo: cannot make temporary folders\n");
-        return 1;
-    }
-    setenv("KALVIX3_COM_DIR", comDir.path.c_str(), 1);
-    setenv("KALVIX3_SYSTEM_DIR", systemDir.path.c_str(), 1);
     int32_t version = 0;
     GetKalvix3Version(&version);
     printLine("Kalvix3 demo: library version " + std::to_string((version >> 24) & 0xFF) + "." +
@@ -305,15 +280,21 @@ int runDemo() {
               "." + std::to_string(version & 0xFF) + "; every device below is simulated.");
     Tally tally;
 #ifdef KALVIX3_HAVE_SERIAL_SIM
-    serialPart(comDir.path, tally);
+    serialPart(tally);
 #else
-    tally.check(false, "serial device simulators (not built)");
+    if (const char *absence = platform::serialSimulatorsAbsence()) {
+        heading("Serial lines: skipped");
+        printLine(std::string("  ") + absence + ".");
+    } else {
+        tally.check(false, "serial device simulators (not built)");
+    }
 #endif
-    std::string standIn = standInPath("ITUSB.DLL");
+    std::string standIn = standInPath("ITUSB.DLL", standInFolder);
     if (standIn.empty())
-        tally.check(false, "the stand-in ITUSB.DLL (not found)");
+        tally.check(false, "the stand-in ITUSB.DLL (not found" +
+                               (standInFolder.empty() ? std::string(")") : " in " + standInFolder + ")"));
     else
-        usbPart(systemDir.path, standIn, tally);
+        usbPart(standIn, tally);
 
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char summary[160];
@@ -328,8 +309,14 @@ int runDemo() {
 } // namespace
 
 void registerDemo(CommandLine &commands) {
-    commands.add("demo", "everything, against simulated devices (exit status 0 when all arrived)",
-                 runDemo);
+    auto standInFolder = std::make_shared<std::string>();
+    CLI::App *demo = commands.add(
+        "demo", "everything, against simulated devices (exit status 0 when all arrived)",
+        [standInFolder] { return runDemo(*standInFolder); });
+    demo->add_option("--stand-in", *standInFolder,
+                     "the folder of the stand-in ITUSB.DLL (else $KALVIX3_SIM_DIR, stand-in\\ "
+                     "beside the program, the installed or the built one)")
+        ->type_name("DIR");
 }
 
 } // namespace tool

@@ -13,8 +13,7 @@ std::mutex &outputLock() {
 
 void printLine(const std::string &line) {
     std::lock_guard<std::mutex> hold(outputLock());
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
+    platform::writeText(stdout, line + "\n");
     std::fflush(stdout);
 }
 
@@ -26,17 +25,9 @@ nlohmann::ordered_json textOrNull(const std::string &text) {
     return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
 }
 
-PrintingWindow::PrintingWindow(int32_t lineSlot, bool asJson) : slot(lineSlot), json(asJson) {
-    host.proc = &PrintingWindow::procedure;
-    host.user = this;
-}
-
-intptr_t PrintingWindow::procedure(void *window, uint32_t message, uintptr_t, intptr_t lParam) {
-    auto *self = static_cast<PrintingWindow *>(static_cast<Kalvix3HostWindow *>(window)->user);
-    if (lParam != 0)
-        self->print(message, *reinterpret_cast<const CopyDataRecord *>(lParam));
-    return 0;
-}
+PrintingWindow::PrintingWindow(int32_t lineSlot, bool asJson)
+    : slot(lineSlot), json(asJson),
+      host([this](uint32_t message, const CopyDataRecord &record) { print(message, record); }) {}
 
 void PrintingWindow::print(uint32_t message, const CopyDataRecord &record) {
     std::string text(static_cast<const char *>(record.lpData), record.cbData);
@@ -68,6 +59,8 @@ void PrintingWindow::print(uint32_t message, const CopyDataRecord &record) {
 }
 
 bool openLine(int32_t slot, PrintingWindow &window, int32_t port, int32_t kind) {
+    if (!window.ready())
+        return false;
     int32_t result = OpenCommLineEx(slot, window.window(), port, kind);
     if (result == 0)
         return true;

@@ -1,5 +1,5 @@
-// A line as the command-line host sees it: a host window whose procedure prints each caller
-// number and line error (as text or as one JSON object per line), and the open line itself.
+// A line as the command-line host sees it: a host window that prints each caller number and
+// line error (as text or as one JSON object per line), and the open line itself.
 #pragma once
 
 #include <atomic>
@@ -10,28 +10,29 @@
 #include <nlohmann/json.hpp>
 
 #include "kalvix3.h"
+#include "platform.h"
 
 namespace tool {
 
 class PrintingWindow {
 public:
     PrintingWindow(int32_t slot, bool json);
-    Kalvix3Window window() { return &host; }
+    Kalvix3Window window() const { return host.window(); }
+    bool ready() const { return host.ready(); }
     int calls() const { return callCount.load(); }
     int errors() const { return errorCount.load(); }
 
 private:
-    static intptr_t procedure(void *window, uint32_t message, uintptr_t wParam, intptr_t lParam);
     void print(uint32_t message, const CopyDataRecord &record);
 
-    Kalvix3HostWindow host{};
     int32_t slot;
     bool json;
     std::atomic<int> callCount{0};
     std::atomic<int> errorCount{0};
+    platform::HostWindow host; // last: goes first, before what its handler uses
 };
 
-// Prints one line to stdout under a lock shared by every printer of the program.
+// Prints one line of UTF-8 text to stdout under a lock shared by every printer of the program.
 void printLine(const std::string &line);
 std::mutex &outputLock();
 // Prints one JSON object as one line (compact, in the order its members were given; bytes that

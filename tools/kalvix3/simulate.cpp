@@ -6,14 +6,15 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "cli.h"
+#include "platform.h"
 #include "text.h"
 
 #ifdef KALVIX3_HAVE_SERIAL_SIM
 #include "kalvix3_sim/console.h"
 #include "kalvix3_sim/serial_device.h"
+#include <unistd.h> // mkdtemp
 #endif
 
 namespace tool {
@@ -54,7 +55,11 @@ int runSimulate(int32_t kind, int32_t port) {
                 pattern.c_str(), kind, port, kConsoleHelp);
     std::fflush(stdout);
 
-    runConsole(*device, std::cin, std::cout);
+    runConsole(device, std::cin, std::cout, [&](SerialDevice &fresh) {
+        std::error_code failed;
+        fs::remove(link, failed);
+        fs::create_symlink(fresh.slavePath(), link, failed);
+    });
     device->stop();
     std::error_code ignored;
     fs::remove_all(pattern, ignored);
@@ -64,7 +69,11 @@ int runSimulate(int32_t kind, int32_t port) {
 #else
 namespace {
 int runSimulate(int32_t, int32_t) {
-    std::fprintf(stderr, "kalvix3 simulate: the serial device simulators are not built here\n");
+    const char *absence = platform::serialSimulatorsAbsence();
+    std::fprintf(stderr,
+                 "kalvix3 simulate: %s. The USB adapters run against the stand-in ITUSB.DLL: see "
+                 "`kalvix3 demo`.\n",
+                 absence ? absence : "the serial device simulators are not built here");
     return 1;
 }
 } // namespace
@@ -77,7 +86,7 @@ void registerSimulate(CommandLine &commands) {
     };
     auto options = std::make_shared<SimulateOptions>();
     CLI::App *simulate = commands.add(
-        "simulate", "a simulated serial device on a pseudo-terminal, steered from the keyboard",
+        "simulate", "a simulated serial device on a pseudo-terminal, steered from the keyboard (POSIX)",
         [options] { return runSimulate(options->kind, options->port); });
     simulate->add_option("--kind", options->kind, "the serial device kind to simulate")
         ->type_name("K")

@@ -1,40 +1,15 @@
 #include "text.h"
 
-#include "call_store.h"
-
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <iconv.h>
+
+#include "call_store.h"
+#include "platform.h"
 
 namespace tool {
 
-std::string utf8FromCp932(const std::string &bytes) {
-    iconv_t convert = iconv_open("UTF-8", "CP932");
-    if (convert == reinterpret_cast<iconv_t>(-1))
-        return bytes;
-    std::string out(bytes.size() * 4 + 4, '\0');
-    char *in = const_cast<char *>(bytes.data());
-    size_t inLeft = bytes.size();
-    char *outPtr = out.data();
-    size_t outLeft = out.size();
-    while (inLeft > 0) {
-        if (iconv(convert, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1))
-            break;
-        // An invalid byte: show it as U+FFFD and go on.
-        if (outLeft < 3)
-            break;
-        *outPtr++ = '\xEF';
-        *outPtr++ = '\xBF';
-        *outPtr++ = '\xBD';
-        outLeft -= 3;
-        ++in;
-        --inLeft;
-    }
-    iconv_close(convert);
-    out.resize(out.size() - outLeft);
-    return out;
-}
+std::string utf8FromCp932(const std::string &bytes) { return platform::utf8FromCp932(bytes); }
 
 // The service's log keeps the same words: one mapping for both.
 std::string reasonInWords(const std::string &text) { return kalvix3d::reasonInWords(text); }
@@ -44,9 +19,9 @@ std::string openResultInWords(int32_t code) {
     case 0:
         return "open";
     case 1:
-        return "the port could not be opened: it does not exist, or another program (or the other "
-               "line) has it open. Check the port number, KALVIX3_COM_DIR, and that nothing else "
-               "uses the port.";
+        return std::string("the port could not be opened: it does not exist, or another program (or "
+                           "the other line) has it open. Check the port number, ") +
+               platform::portWhereabouts() + "and that nothing else uses the port.";
     case 2: return "the port refused its queue sizes: is it a serial port?";
     case 3: return "the port refused its time-outs: is it a serial port?";
     case 4: return "the port's settings could not be read: is it a serial port?";
@@ -57,29 +32,39 @@ std::string openResultInWords(int32_t code) {
     case 11: return "the line slot must be 0 or 1.";
     case 12: return "that line slot is already open: close it first.";
     case 31:
-        return "a driver file of the USB adapter is missing from the system directory: install the "
-               "adapter's driver, or point KALVIX3_SYSTEM_DIR at the folder that holds ITUSB.DLL.";
+        return std::string("a driver file of the USB adapter is missing from the system directory: "
+                           "install the adapter's driver") +
+               platform::driverWhereabouts() + ".";
     default:
         return "unexpected result " + std::to_string(code) + ".";
     }
 }
 
-static std::string formatNow(const char *format) {
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
+namespace {
+
+std::string format(const std::tm &parts, const char *pattern) {
     char text[64];
-    std::strftime(text, sizeof text, format, &parts);
+    std::strftime(text, sizeof text, pattern, &parts);
     return text;
 }
 
-std::string localTimeNow() { return formatNow("%Y-%m-%d %H:%M:%S"); }
+} // namespace
 
+std::string localTimeNow() {
+    return format(platform::localParts(std::time(nullptr)), "%Y-%m-%d %H:%M:%S");
+}
+
+// The offset is the local time less UTC (strftime's %z names the zone on Windows).
 std::string isoTimeNow() {
-    std::string stamp = formatNow("%Y-%m-%dT%H:%M:%S%z");
-    if (stamp.size() > 5)
-        stamp.insert(stamp.size() - 2, ":");
-    return stamp;
+    std::time_t now = std::time(nullptr);
+    std::tm local = platform::localParts(now), utc = platform::utcParts(now);
+    int days = local.tm_year != utc.tm_year ? (local.tm_year > utc.tm_year ? 1 : -1)
+                                            : local.tm_yday - utc.tm_yday;
+    int minutes = days * 1440 + (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
+    char offset[8];
+    std::snprintf(offset, sizeof offset, "%c%02d:%02d", minutes < 0 ? '-' : '+',
+                  std::abs(minutes) / 60, std::abs(minutes) % 60);
+    return format(local, "%Y-%m-%dT%H:%M:%S") + offset;
 }
 
 } // namespace tool

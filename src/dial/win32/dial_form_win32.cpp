@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "dial/win32/dial_form_ids.h"
 
 extern "C" void *_DialForm;
@@ -20,6 +22,8 @@ struct ControlPlace {
     int id;
     int left, top, width, height;
 };
+// The designed margin right of lblMsg2 and of the Cancel button, kept when the form widens.
+constexpr int kRightMargin = 12;
 constexpr ControlPlace kLayout[] = {
     {KALVIX3_DIAL_IMG_ICON, 12, 12, 33, 33},    // imgIcon
     {KALVIX3_DIAL_LBL_MSG1, 56, 12, 124, 12},   // lblMsg1
@@ -99,13 +103,56 @@ private:
                                 FALSE);
     }
 
-    void FormCreate() {
-        CancelFlag = 0;
-        RECT frame{0, 0, kClientSize.cx, kClientSize.cy};
+    void setClientSize(LONG width, LONG height) {
+        RECT frame{0, 0, width, height};
         AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrA(handle, GWL_STYLE)), FALSE,
                            static_cast<DWORD>(GetWindowLongPtrA(handle, GWL_EXSTYLE)));
         SetWindowPos(handle, nullptr, kFormPosition.x, kFormPosition.y, frame.right - frame.left,
                      frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+
+    // The size of a label's text in the font the label draws with, as the static control
+    // measures it.
+    static SIZE textSize(HWND label) {
+        wchar_t text[256] = {};
+        int length = GetWindowTextW(label, text, 256);
+        HDC dc = GetDC(label);
+        if (dc == nullptr)
+            return {0, 0};
+        auto font = reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0));
+        HGDIOBJ previous = font != nullptr ? SelectObject(dc, font) : nullptr;
+        RECT bounds{0, 0, 0, 0};
+        DrawTextW(dc, text, length, &bounds, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+        if (previous != nullptr)
+            SelectObject(dc, previous);
+        ReleaseDC(label, dc);
+        return {bounds.right - bounds.left, bounds.bottom - bounds.top};
+    }
+
+    // The designed label sizes fit ＭＳ Ｐゴシック; where the system selects a wider font, a label
+    // grows to hold its text (never below its designed size), and the form widens only when a
+    // label would leave it. Positions stay as designed.
+    void fitLabels() {
+        LONG clientWidth = kClientSize.cx;
+        for (const ControlPlace &control : kLayout) {
+            if (control.id != KALVIX3_DIAL_LBL_MSG1 && control.id != KALVIX3_DIAL_LBL_MSG2)
+                continue;
+            HWND label = GetDlgItem(handle, control.id);
+            SIZE text = textSize(label);
+            int width = std::max<int>(control.width, text.cx);
+            int height = std::max<int>(control.height, text.cy);
+            if (width != control.width || height != control.height)
+                MoveWindow(label, control.left, control.top, width, height, FALSE);
+            if (control.left + width > clientWidth)
+                clientWidth = control.left + width + kRightMargin;
+        }
+        if (clientWidth != kClientSize.cx)
+            setClientSize(clientWidth, kClientSize.cy);
+    }
+
+    void FormCreate() {
+        CancelFlag = 0;
+        setClientSize(kClientSize.cx, kClientSize.cy);
         applyFont();
         SendDlgItemMessageA(handle, KALVIX3_DIAL_IMG_ICON, STM_SETICON,
                             reinterpret_cast<WPARAM>(LoadIconA(nullptr, IDI_INFORMATION)), 0);
@@ -113,6 +160,7 @@ private:
         for (const ControlPlace &control : kLayout)
             MoveWindow(GetDlgItem(handle, control.id), control.left, control.top, control.width,
                        control.height, FALSE);
+        fitLabels();
     }
 
     // The form frees itself once closed (WM_NCDESTROY), and no longer is the dialog.

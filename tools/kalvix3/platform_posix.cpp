@@ -1,0 +1,184 @@
+// The command-line host on POSIX: Kalvix3HostWindow, sigwait, iconv, dlopen.
+#include "platform.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
+#include <iconv.h>
+#include <pthread.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "host_line.h"
+#include "text.h"
+
+namespace tool::platform {
+
+namespace fs = std::filesystem;
+
+void writeText(std::FILE *stream, const std::string &utf8) { std::fputs(utf8.c_str(), stream); }
+
+std::string utf8FromCp932(const std::string &bytes) {
+    iconv_t convert = iconv_open("UTF-8", "CP932");
+    if (convert == reinterpret_cast<iconv_t>(-1))
+        return bytes;
+    std::string out(bytes.size() * 4 + 4, '\0');
+    char *in = const_cast<char *>(bytes.data());
+    size_t inLeft = bytes.size();
+    char *outPtr = out.data();
+    size_t outLeft = out.size();
+    while (inLeft > 0) {
+        if (iconv(convert, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1))
+            break;
+        // An invalid byte: show it as U+FFFD and go on.
+        if (outLeft < 3)
+            break;
+        *outPtr++ = '\xEF';
+        *outPtr++ = '\xBF';
+        *outPtr++ = '\xBD';
+        outLeft -= 3;
+        ++in;
+        --inLeft;
+    }
+    iconv_close(convert);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+std::tm localParts(std::time_t when) {
+    std::tm parts{};
+    localtime_r(&when, &parts);
+    return parts;
+}
+
+std::tm utcParts(std::time_t when) {
+    std::tm parts{};
+    gmtime_r(&when, &parts);
+    return parts;
+}
+
+const char *portNotes() {
+    return "COM port N is $KALVIX3_COM_DIR/COMN when KALVIX3_COM_DIR is set, else /dev/ttyS<N-1>.\n"
+           "USB kinds ignore the port and load ITUSB.DLL from $KALVIX3_SYSTEM_DIR.";
+}
+
+const char *portWhereabouts() { return "KALVIX3_COM_DIR, "; }
+const char *driverWhereabouts() {
+    return ", or point KALVIX3_SYSTEM_DIR at the folder that holds ITUSB.DLL";
+}
+
+// ---- Host window: the library calls the procedure on the line's receive thread ---------------
+
+struct HostWindow::State {
+    Kalvix3HostWindow host{};
+    Handler handler;
+    static intptr_t procedure(void *window, uint32_t message, uintptr_t, intptr_t lParam) {
+        auto *self = static_cast<State *>(static_cast<Kalvix3HostWindow *>(window)->user);
+        if (lParam != 0)
+            self->handler(message, *reinterpret_cast<const CopyDataRecord *>(lParam));
+        return 0;
+    }
+};
+
+HostWindow::HostWindow(Handler handler) : state(std::make_unique<State>()) {
+    state->handler = std::move(handler);
+    state->host.proc = &State::procedure;
+    state->host.user = state.get();
+}
+HostWindow::~HostWindow() = default;
+Kalvix3Window HostWindow::window() const { return &state->host; }
+bool HostWindow::ready() const { return true; }
+
+// ---- Stop: SIGINT and SIGTERM blocked in every thread, taken by sigwait --------------------
+
+struct StopRequest::State {
+    sigset_t set;
+};
+
+StopRequest::StopRequest() : state(std::make_unique<State>()) {
+    sigemptyset(&state->set);
+    sigaddset(&state->set, SIGINT);
+    sigaddset(&state->set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &state->set, nullptr);
+}
+StopRequest::~StopRequest() = default;
+
+void StopRequest::wait() {
+    int signal = 0;
+    sigwait(&state->set, &signal);
+}
+
+// ---- Files and libraries -----------------------------------------------------------------------
+
+std::string programDirectory() {
+    std::error_code ignored;
+    fs::path self = fs::read_symlink("/proc/self/exe", ignored);
+    return self.empty() ? std::string() : self.parent_path().string();
+}
+
+std::string makeTempDirectory(const char *stem) {
+    std::string pattern = (fs::temp_directory_path() / (std::string(stem) + ".XXXXXX")).string();
+    return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+void setEnvironment(const char *name, const std::string &value) { setenv(name, value.c_str(), 1); }
+
+LoadedLibrary::LoadedLibrary(const std::string &path)
+    : handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+LoadedLibrary::~LoadedLibrary() {
+    if (handle)
+        dlclose(handle);
+}
+void *LoadedLibrary::entry(const char *name) const { return handle ? dlsym(handle, name) : nullptr; }
+
+// ---- The demo ----------------------------------------------------------------------------------
+
+StandInDriver::StandInDriver(const std::string &standInFile) {
+    folder = makeTempDirectory("kalvix3-demo-system");
+    if (folder.empty()) {
+        why = "no temporary folder could be made";
+        return;
+    }
+    std::error_code failed;
+    fs::path driver = fs::path(folder) / "ITUSB.DLL";
+    fs::copy_file(standInFile, driver, failed);
+    if (failed) {
+        why = "the stand-in could not be copied: " + failed.message();
+        return;
+    }
+    setEnvironment("KALVIX3_SYSTEM_DIR", folder);
+    installed = driver.string();
+}
+
+StandInDriver::~StandInDriver() {
+    std::error_code ignored;
+    if (!folder.empty())
+        fs::remove_all(folder, ignored);
+}
+
+namespace {
+void printDialForm(void *, Kalvix3DialForm *form) {
+    printLine("  dial dialog shown: " + utf8FromCp932(form->caption) + " / " +
+              utf8FromCp932(form->message1));
+}
+void printDialClosed(void *, Kalvix3DialForm *) { printLine("  dial dialog closed"); }
+void printMessageBox(void *, Kalvix3Window, const char *text, const char *caption, uint32_t) {
+    printLine(std::string("  message box ") + caption + ": " + utf8FromCp932(text));
+}
+} // namespace
+
+DialFormReporter::DialFormReporter() {
+    Kalvix3DialHost host{};
+    host.formShown = printDialForm;
+    host.formClosed = printDialClosed;
+    host.messageBox = printMessageBox;
+    Kalvix3SetDialHost(&host);
+}
+DialFormReporter::~DialFormReporter() { Kalvix3SetDialHost(nullptr); }
+
+const char *serialSimulatorsAbsence() { return nullptr; }
+
+} // namespace tool::platform
