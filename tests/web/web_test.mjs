@@ -194,6 +194,24 @@ try {
   await page.click('#log-search button[type=submit]');
   await until(page, () => document.querySelectorAll('#log-rows tr').length === 1, null, 5000).catch(() => {});
   check((await page.$$('#log-rows tr')).length === 1, 'the log searched by name finds the named call');
+  const tomorrow = new Date(Date.now() + 86400000);
+  const day = `${tomorrow.getFullYear()}-${String(tomorrow.getMonth() + 1).padStart(2, '0')}-${String(tomorrow.getDate()).padStart(2, '0')}`;
+  await page.fill('#log-q', '');
+  await page.fill('#log-from', day);
+  await page.click('#log-search button[type=submit]');
+  await until(page, () => document.querySelectorAll('#log-rows tr').length === 0, null, 5000).then(() => true, () => false)
+    .then((ok) => check(ok, 'a date range from tomorrow finds no call'));
+  await page.fill('#log-from', '');
+  // Paging: two pages of 5, newest first, without overlap, and the count of all.
+  const pageOf = async (query) => {
+    const response = await request('GET', `/api/calls?${query}`, { headers: { Cookie: full.cookie } });
+    return JSON.parse(response.data.slice(response.data.indexOf('\r\n\r\n') + 4));
+  };
+  const first = await pageOf('limit=5');
+  const second = await pageOf(`limit=5&before=${first.next}`);
+  const ids = [...first.calls, ...second.calls].map((c) => c.id);
+  check(first.total > 10 && second.calls.length === 5 && new Set(ids).size === 10 && ids.every((id, i) => i === 0 || id < ids[i - 1]),
+    `the log in pages of 5: ${ids.join(' ')} of ${first.total}`);
 
   // Click-to-dial from the log through the Aterm's telephone port 2. The library's dial holds
   // its caller 5.4 s: meanwhile the page, the API and the other line go on.
