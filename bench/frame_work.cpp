@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "kalvix3_sim/serial_device.h"
+#include "main/kinds.h"
+#include "recv/accumulation.h"
 #include "recv/frames.h"
 
 namespace kalvix3::bench {
@@ -35,6 +37,7 @@ std::vector<FrameCase> frameCases(bool byteByByte) {
     for (const FamilyCase &family : kFamilies) {
         FrameCase call;
         call.kind = family.kind;
+        call.rules = frameRulesOf(family.kind);
         call.byteByByte = byteByByte;
         call.name = "kind " + std::to_string(family.kind) + " " + family.what;
         call.lineBytesPerSecond = family.baud;
@@ -61,10 +64,10 @@ std::vector<FrameCase> frameCases(bool byteByByte) {
 size_t receiveCall(const FrameCase &call, AccumulationBuffer &buffer) {
     for (const std::string &chunk : call.chunks) {
         buffer.append(reinterpret_cast<const uint8_t *>(chunk.data()), chunk.size());
-        if (!buffer.frameReady(call.kind, false))
+        if (!buffer.frameReady(*call.rules, false))
             continue;
         ParsedFrame parsed;
-        parseFrame(call.kind, buffer.text(), parsed);
+        call.rules->parse(buffer.text(), parsed);
         buffer.clear();
         return std::strlen(parsed.numberText);
     }

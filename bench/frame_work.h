@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "recv/accumulation.h"
+#include "recv/frames.h"
 
 namespace kalvix3::bench {
 
 struct FrameCase {
     std::string name;                // e.g. "kind 2 STX frame"
     int kind = 0;
+    const FrameRules *rules = nullptr; // the kind's, looked up once as a line does at its open
     bool byteByByte = false;         // every byte its own chunk (the most frame tests per call)
     std::vector<std::string> chunks; // as the port hands them over
     size_t bytes = 0;                // all chunks together

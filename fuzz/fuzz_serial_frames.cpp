@@ -3,6 +3,7 @@
 // prefixed by their length.
 #include <cstring>
 
+#include "main/kinds.h"
 #include "recv/accumulation.h"
 #include "recv/frames.h"
 
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         size -= piece;
         if (buffer.size() > AccumulationBuffer::kMaxData)
             __builtin_trap();
-        if (buffer.frameReady(kind, history)) {
+        if (buffer.frameReady(*frameRulesOf(kind), history)) {
             ParsedFrame parsed;
             parseFrame(kind, buffer.text(), parsed);
             checkParsed(parsed);

@@ -213,6 +213,23 @@ typedef struct Kalvix3DialHost {
 
 /* Installs the host's dial hooks (copied); null removes them. Call it while no dial runs. */
 KALVIX3_API void KALVIX3_CALL Kalvix3SetDialHost(const Kalvix3DialHost *host);
+
+/* ---- Why an open failed (POSIX) -----------------------------------------------------------
+ * After OpenCommLineEx returned KALVIX3_ERR_PORT_OPEN, says why the port could not be opened;
+ * after it returned 2..7 (a setting refused), KALVIX3_OPEN_OTHER with the errno of the refusal.
+ * Returns one of the reasons below (KALVIX3_OPEN_NO_FAILURE after any other result), or
+ * KALVIX3_ERR_ARGUMENT for a slot other than 0 and 1. *systemError receives the errno of the
+ * failing call (0 when there was none); path receives the device it was about, a link in
+ * KALVIX3_COM_DIR followed (for example "/dev/ttyUSB0"), cut to pathSize - 1 bytes and always
+ * zero-terminated. Null pointers are ignored. Call it from the thread that opens lines. */
+#define KALVIX3_OPEN_NO_FAILURE 0
+#define KALVIX3_OPEN_NO_DEVICE 1         /* no such device (ENOENT, ENODEV, ENXIO), or port 0, 10.. */
+#define KALVIX3_OPEN_PERMISSION_DENIED 2 /* EACCES, EPERM: the user may not open it */
+#define KALVIX3_OPEN_LOCKED 3            /* another process (or line) holds it (EBUSY) */
+#define KALVIX3_OPEN_NOT_A_TERMINAL 4    /* the path is not a terminal device (ENOTTY) */
+#define KALVIX3_OPEN_OTHER 5             /* any other error */
+KALVIX3_API int32_t KALVIX3_CALL Kalvix3GetLastOpenError(int32_t slot, int32_t *systemError,
+                                                         char *path, int32_t pathSize);
 #endif
 
 #ifdef __cplusplus

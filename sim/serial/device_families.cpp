@@ -74,6 +74,9 @@ bool isAtCommand(std::string_view line) {
 
 } // namespace
 
+// The simulators keep their own table of kinds and families on purpose, apart from the
+// library's kind table: they stand for the devices out in the world, so a mistake in the
+// library's table shows up as a test that fails instead of being copied into both sides.
 std::optional<Family> familyOfKind(int kind) {
     switch (kind) {
     case 1: case 2: case 4: case 7:

@@ -1,4 +1,7 @@
 // The exported C interface: each export checks its arguments and hands over to the line table.
+#include <algorithm>
+#include <cstring>
+
 #include "kalvix3.h"
 #include "main/catalogue.h"
 #include "main/lines.h"
@@ -61,5 +64,23 @@ KALVIX3_API void KALVIX3_CALL KalvixDialEx(int32_t slot, int32_t telPort,
 KALVIX3_API void KALVIX3_CALL KalvixDial(int32_t telPort, const char *phoneNumber) {
     KalvixDialEx(0, telPort, phoneNumber);
 }
+
+#ifndef _WIN32
+KALVIX3_API int32_t KALVIX3_CALL Kalvix3GetLastOpenError(int32_t slot, int32_t *systemError,
+                                                         char *path, int32_t pathSize) {
+    const LineSlot *line = lineSlot(slot);
+    if (line == nullptr)
+        return KALVIX3_ERR_ARGUMENT;
+    const platform::OpenError &error = line->openError;
+    if (systemError != nullptr)
+        *systemError = error.systemError;
+    if (path != nullptr && pathSize > 0) {
+        size_t length = std::min(error.path.size(), static_cast<size_t>(pathSize) - 1);
+        std::memcpy(path, error.path.data(), length);
+        path[length] = '\0';
+    }
+    return static_cast<int32_t>(error.failure);
+}
+#endif
 
 } // extern "C"

@@ -1,18 +1,11 @@
 #include <cstdio>
 #include <cstring>
-#include <new>
 
-#include "main/catalogue.h"
-#include "main/device_kinds.h"
+#include "main/kinds.h"
 #include "main/lines.h"
-#include "recv/recv_thread.h"
-#include "recvitmux/recv_itmux_thread.h"
-#include "recvusb/recv_usb_thread.h"
+#include "main/serial_line.h"
 
 namespace kalvix3 {
-
-LineSlot::LineSlot() = default;
-LineSlot::~LineSlot() = default;
 
 LineSlot *lineSlot(int32_t slot) {
     // Built on first use and never destroyed: lines still open at unload are left alone.
@@ -34,44 +27,22 @@ int32_t openLine(int32_t slot, Kalvix3Window hostWindow, int32_t port, int32_t k
     LineSlot *line = lineSlot(slot);
     if (line == nullptr)
         return KALVIX3_ERR_ARGUMENT;
-    if (line->isOpen())
-        return KALVIX3_ERR_SLOT_BUSY; // the open line keeps its kind and its thread
-    char portName[10];
-    buildPortName(port, portName);
+    // The open line keeps its kind and its thread; so does a closed one that a history read or
+    // dial further up the stack still uses.
+    if (line->isOpen() || line->callsRunning > 0)
+        return KALVIX3_ERR_SLOT_BUSY;
     line->kind = kind;
-    Family family = familyOf(kind);
-    if (family == Family::None)
+    line->openError = {};
+    line->line.reset(); // the closed line of an earlier open
+    const KindRow *row = kindRow(kind);
+    if (row == nullptr)
         return KALVIX3_ERR_KIND;
-    if (isSerialFamily(family)) {
-        // Only COM1 to COM9 can be named; a longer number would open the wrong port.
-        if (port < 1 || port > 9)
-            return KALVIX3_ERR_PORT_OPEN;
-        return openSerialLine(slot, hostWindow, portName, kind);
-    }
-    return openUsbLine(slot, hostWindow, kind);
-}
-
-void takeDownSerialLine(LineSlot &line, bool resetMn128, bool lowerDtr) {
-    platform::SerialPort *port = line.port.get();
-    if (port == nullptr || !line.serialThread)
-        return;
-    port->setMask(0); // completes the thread's pending wait with event word 0
-    if (resetMn128) {
-        static const char reset[] = "ATZ\r\n";
-        line.serialThread->WritePort(reset, 5);
-        platform::sleepMs(100);
-    }
-    port->purge(platform::PURGE_ALL);
-    line.serialThread.reset(); // stops the thread and waits for its end
-    if (lowerDtr)
-        port->escapeFunction(platform::CLRDTR);
-    line.port.reset(); // closes the port
-}
-
-bool calledFromLineThread(const LineSlot &line) {
-    return (line.serialThread && line.serialThread->bodyWaitsOnCaller()) ||
-           (line.usbThread && line.usbThread->bodyWaitsOnCaller()) ||
-           (line.itmuxThread && line.itmuxThread->bodyWaitsOnCaller());
+    LineOpening opening;
+    int32_t result = row->family->open(*row, LineRequest{hostWindow, port}, opening);
+    line->openError = std::move(opening.portError);
+    if (result == KALVIX3_OK)
+        line->line = std::move(opening.line);
+    return result;
 }
 
 void closeLine(int32_t slot) {
@@ -80,18 +51,17 @@ void closeLine(int32_t slot) {
         return;
     // A window procedure closing its own line from inside a notification would make the thread
     // wait for itself and free the stack it runs on: refused, the line stays open.
-    if (calledFromLineThread(*line))
+    if (line->line->calledFromLineThread())
         return;
-    if (line->dialsRunning > 0) {
-        line->closeWhenDialEnds = true; // the dial's message pump is on the stack: see DialUsb
+    line->line->close();
+}
+
+void WriteLine(int32_t slot, const void *buffer, uint32_t length) {
+    LineSlot *line = lineSlot(slot);
+    if (line == nullptr)
         return;
-    }
-    Family family = familyOf(line->kind);
-    if (family == Family::AtermUsb || family == Family::AtermItmux) {
-        closeUsbLine(*line);
-        return;
-    }
-    takeDownSerialLine(*line, family == Family::Mn128, family == Family::NdaP1);
+    if (SerialLine *serial = line->as<SerialLine>())
+        serial->WriteLine(buffer, length);
 }
 
 } // namespace kalvix3

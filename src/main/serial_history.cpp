@@ -24,20 +24,6 @@ void writeNumber(HistoryRecord &record, const char *text, size_t length) {
     std::memcpy(record.number, text, std::min(length, sizeof record.number));
 }
 
-// historyMode goes back to 0 on every way out of a serial history read.
-class HistoryModeScope {
-public:
-    explicit HistoryModeScope(TRecvThread &receiver) : thread(receiver) {
-        thread.historyMode.store(1, std::memory_order_release);
-    }
-    ~HistoryModeScope() { thread.historyMode.store(0, std::memory_order_release); }
-    HistoryModeScope(const HistoryModeScope &) = delete;
-    HistoryModeScope &operator=(const HistoryModeScope &) = delete;
-
-private:
-    TRecvThread &thread;
-};
-
 } // namespace
 
 void formYearText(char (&year)[5]) {
@@ -47,23 +33,22 @@ void formYearText(char (&year)[5]) {
     year[4] = '\0';
 }
 
-int32_t ReadSerialHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryRecord *records) {
-    TRecvThread &thread = *line.serialThread;
+int32_t ReadSerialHistory(SerialLine &line, int32_t *count, HistoryRecord *records) {
+    HistoryExchange &exchange = line.receiver().history();
     char year[5];
     formYearText(year);
     int32_t wanted = std::min(*count, kMaxSerialHistory);
     int32_t filled = 0;
-    HistoryModeScope historyMode(thread);
+    HistoryExchange::Scope historyMode(exchange); // back to 0 on every way out
     for (int32_t i = 0; i < wanted; ++i) {
         const int entry = i + 1;
         const uint8_t request[7] = {0x02, 'M', static_cast<uint8_t>('0' + entry / 10),
                                     static_cast<uint8_t>('0' + entry % 10), 0x03, 0x0D, 0x0A};
-        thread.clearReply();
-        WriteLine(slot, request, sizeof request);
-        thread.replyEvent.wait(kReplyWaitMs); // a time-out simply finds no reply
-        thread.replyEvent.reset();
-        line.port->purge(platform::PURGE_ALL);
-        ParsedFrame reply = thread.takeReply();
+        exchange.clearReply();
+        line.WriteLine(request, sizeof request);
+        exchange.awaitReply(kReplyWaitMs); // a time-out simply finds no reply
+        line.port().purge(platform::PURGE_ALL);
+        ParsedFrame reply = exchange.takeReply();
         if (!holdsVisibleText(reply.numberText))
             break;
         HistoryRecord &record = records[i];
@@ -114,33 +99,6 @@ constexpr NdaReason kNdaReasons[] = {
     {"\313\302\263\301", 'P'},                         // withheld
 };
 
-struct KeptLine {
-    char portName[10] = {};
-    int32_t kind = 0;
-    Kalvix3Window hostWindow = nullptr;
-};
-
-// Stops the receive thread and closes the port, so that NDA_P1.dll can open it.
-KeptLine takeDownForNda(LineSlot &line) {
-    KeptLine kept;
-    std::memcpy(kept.portName, line.serialThread->portName, sizeof kept.portName);
-    kept.portName[sizeof kept.portName - 1] = '\0';
-    kept.kind = line.serialThread->deviceKind;
-    kept.hostWindow = line.serialThread->hostWindow;
-    platform::SerialPort &port = *line.port;
-    port.setMask(0);
-    line.serialThread.reset(); // waits for the thread's end
-    port.escapeFunction(platform::CLRDTR);
-    port.purge(platform::PURGE_ALL);
-    line.port.reset();
-    return kept;
-}
-
-// Opens the line again with the NDA-P1 profile; a failure leaves the slot without a line.
-void reopenAfterNda(int32_t slot, const KeptLine &kept) {
-    openSerialLine(slot, kept.hostWindow, kept.portName, kept.kind);
-}
-
 } // namespace
 
 bool fillNdaRecord(const uint8_t *entry, const char (&year)[5], HistoryRecord &record) {
@@ -169,7 +127,7 @@ bool fillNdaRecord(const uint8_t *entry, const char (&year)[5], HistoryRecord &r
     return true;
 }
 
-int32_t ReadNdaHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryRecord *records) {
+int32_t ReadNdaHistory(SerialLine &line, int32_t *count, HistoryRecord *records) {
     char year[5];
     formYearText(year);
     static const char kLibraryName[] = "NDA_P1.dll";
@@ -183,20 +141,22 @@ int32_t ReadNdaHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryReco
     auto getHistory = library.entry<NdaGetHistoryData>("NDA_GetHistoryData");
     if (!init || !exit || !getHistory)
         return KALVIX3_HISTORY_FAILED; // the line has not been touched
-    if (calledFromLineThread(line))
+    if (line.calledFromLineThread())
         return KALVIX3_HISTORY_FAILED; // the line cannot be taken down from inside its own thread
 
-    KeptLine kept = takeDownForNda(line);
+    line.takeDownForNda();
+    // Opens the line again with the NDA-P1 profile; a failure leaves the line closed.
+    platform::OpenError reopenError;
     NdaSettings settings;
-    if (init(kept.portName, &settings) == 0) {
-        reopenAfterNda(slot, kept);
+    if (init(line.portName(), &settings) == 0) {
+        line.start(reopenError);
         return KALVIX3_HISTORY_FAILED;
     }
     uint8_t entries[kNdaEntries][kNdaEntrySize] = {};
     int32_t flag = 1;
     int got = getHistory(entries, &flag);
     exit();
-    reopenAfterNda(slot, kept);
+    line.start(reopenError);
     if (got == 0)
         return KALVIX3_HISTORY_FAILED;
 

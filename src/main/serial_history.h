@@ -1,10 +1,10 @@
-// History readers of the serially attached devices and the USB dispatch they share a file with.
+// History readers of the serially attached devices.
 #pragma once
 
 #include <cstdint>
 
 #include "kalvix3.h"
-#include "main/lines.h"
+#include "main/serial_line.h"
 
 namespace kalvix3 {
 
@@ -14,11 +14,10 @@ inline constexpr uint32_t kReplyWaitMs = 200;
 
 // Asks a number-display adapter for its entries one at a time ("M01", "M02", ...) through the
 // line's receive thread in history mode; ends at the first entry that does not come.
-int32_t ReadSerialHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryRecord *records);
-// Hands the port to NDA_P1.dll for the read and opens the line again afterwards.
-int32_t ReadNdaHistory(int32_t slot, LineSlot &line, int32_t *count, HistoryRecord *records);
-// The USB and ITMUX readers.
-int32_t readUsbFamilyHistory(LineSlot &line, int32_t *count, HistoryRecord *records);
+int32_t ReadSerialHistory(SerialLine &line, int32_t *count, HistoryRecord *records);
+// Hands the port to NDA_P1.dll for the read and opens the line again afterwards (a failure to
+// open it leaves the line closed).
+int32_t ReadNdaHistory(SerialLine &line, int32_t *count, HistoryRecord *records);
 
 // Turns one 36-byte NDA history entry into record bytes; false when the entry gives no record.
 bool fillNdaRecord(const uint8_t *entry, const char (&year)[5], HistoryRecord &record);

@@ -1,46 +1,15 @@
+// Serial lines: opening in the family's profile, closing in the family's order, and the hand
+// over to the kind's history reader and dial procedure.
 #include <cstring>
+#include <string>
+#include <variant>
 
-#include "main/device_kinds.h"
-#include "main/lines.h"
-#include "recv/recv_thread.h"
+#include "main/serial_line.h"
+#include "platform/thread.h"
 
 namespace kalvix3 {
 
 namespace {
-
-// What differs between the four serial profiles.
-struct SerialProfile {
-    uint32_t baudRate;
-    uint8_t byteSize;
-    uint8_t parity;
-    uint8_t fParity;
-    uint8_t fOutxCtsFlow;
-    uint8_t fDtrControl;
-    uint8_t fRtsControl;
-    bool raiseDtr; // SETDTR after the mask (NDA-P1), failing with 7
-};
-
-constexpr SerialProfile kProfile9600{9600, 7, platform::EVENPARITY, 1, 1,
-                                     platform::DTR_CONTROL_DISABLE, platform::RTS_CONTROL_HANDSHAKE, false};
-constexpr SerialProfile kProfile4800{4800, 8, platform::NOPARITY, 0, 0,
-                                     platform::DTR_CONTROL_ENABLE, platform::RTS_CONTROL_DISABLE, true};
-constexpr SerialProfile kProfile38400{38400, 8, platform::NOPARITY, 0, 1,
-                                      platform::DTR_CONTROL_DISABLE, platform::RTS_CONTROL_HANDSHAKE, false};
-constexpr SerialProfile kProfile19200{19200, 8, platform::NOPARITY, 0, 1,
-                                      platform::DTR_CONTROL_DISABLE, platform::RTS_CONTROL_HANDSHAKE, false};
-
-const SerialProfile &profileFor(int32_t kind) {
-    switch (familyOf(kind)) {
-    case Family::NumberDisplay:
-        return kProfile9600;
-    case Family::NdaP1:
-        return kProfile4800;
-    case Family::Fsk:
-        return kProfile38400;
-    default:
-        return kProfile19200;
-    }
-}
 
 constexpr platform::CommTimeouts kLineTimeouts{0xFFFFFFFF, 0, 1000, 0, 10000};
 
@@ -69,40 +38,114 @@ void applyProfile(const SerialProfile &profile, platform::Dcb &dcb) {
 
 } // namespace
 
-int32_t openSerialLine(int32_t slot, Kalvix3Window hostWindow, const char *portName, int32_t kind) {
-    LineSlot *line = lineSlot(slot);
-    if (line == nullptr)
-        return KALVIX3_ERR_ARGUMENT;
-    const SerialProfile &profile = profileFor(kind);
+SerialLine::SerialLine(const KindRow &row, Kalvix3Window hostWindow, const char *portName)
+    : Line(row), hostWindow(hostWindow) {
+    std::memcpy(name, portName, strnlen(portName, sizeof name - 1));
+}
+
+SerialLine::~SerialLine() { close(); }
+
+int32_t SerialLine::start(platform::OpenError &error) {
+    const SerialProfile &profile = *row.family->profile;
     // The port is released on every failing step.
-    std::unique_ptr<platform::SerialPort> port = platform::openSerialPort(portName);
-    if (!port)
+    platform::OpenedPort opened = platform::openSerialPort(name);
+    if (!opened.port) {
+        error = std::move(opened.error);
         return KALVIX3_ERR_PORT_OPEN;
+    }
+    std::unique_ptr<platform::SerialPort> port = std::move(opened.port);
+    // A refused step keeps the system's reason, taken before the port is released.
+    auto refused = [&](int32_t result) {
+        error = {platform::OpenFailure::Other, port->lastSystemError(), name};
+        return result;
+    };
     if (!port->setupComm(1024, 1024))
-        return KALVIX3_ERR_SETUP_COMM;
+        return refused(KALVIX3_ERR_SETUP_COMM);
     port->purge(platform::PURGE_ALL);
     if (!port->setTimeouts(kLineTimeouts))
-        return KALVIX3_ERR_TIMEOUTS;
+        return refused(KALVIX3_ERR_TIMEOUTS);
     platform::Dcb dcb;
     if (!port->getState(dcb))
-        return KALVIX3_ERR_GET_STATE;
+        return refused(KALVIX3_ERR_GET_STATE);
     applyProfile(profile, dcb);
     if (!port->setState(dcb))
-        return KALVIX3_ERR_SET_STATE;
+        return refused(KALVIX3_ERR_SET_STATE);
     if (!port->setMask(kReceiveEvents))
-        return KALVIX3_ERR_EVENT_MASK;
+        return refused(KALVIX3_ERR_EVENT_MASK);
     if (profile.raiseDtr && !port->escapeFunction(platform::SETDTR))
-        return KALVIX3_ERR_RAISE_DTR;
+        return refused(KALVIX3_ERR_RAISE_DTR);
 
-    auto thread = std::make_unique<TRecvThread>();
-    thread->hComm = port.get();
-    std::memcpy(thread->portName, portName, strnlen(portName, sizeof thread->portName - 1));
-    thread->deviceKind = kind;
-    thread->hostWindow = hostWindow;
-    line->port = std::move(port);
-    line->serialThread = std::move(thread);
-    line->serialThread->resume();
+    auto thread = std::make_unique<TRecvThread>(
+        *port, SerialReceiveSettings{hostWindow, row.family->frames, row.init});
+    hComm = std::move(port);
+    receiveThread = std::move(thread);
+    receiveThread->resume();
     return KALVIX3_OK;
+}
+
+void SerialLine::close() {
+    if (!hComm || !receiveThread)
+        return;
+    hComm->setMask(0); // completes the thread's pending wait with event word 0
+    if (row.family->resetOnClose) {
+        static const char reset[] = "ATZ\r\n";
+        receiveThread->WritePort(reset, 5);
+        platform::sleepMs(100);
+    }
+    hComm->purge(platform::PURGE_ALL);
+    receiveThread.reset(); // stops the thread and waits for its end
+    if (row.family->lowerDtrOnClose)
+        hComm->escapeFunction(platform::CLRDTR);
+    hComm.reset(); // closes the port
+}
+
+void SerialLine::takeDownForNda() {
+    platform::SerialPort &port = *hComm;
+    port.setMask(0);
+    receiveThread.reset(); // waits for the thread's end
+    port.escapeFunction(platform::CLRDTR);
+    port.purge(platform::PURGE_ALL);
+    hComm.reset();
+}
+
+bool SerialLine::calledFromLineThread() const {
+    return receiveThread && receiveThread->bodyWaitsOnCaller();
+}
+
+void SerialLine::waitUntilReady() {
+    if (receiveThread)
+        receiveThread->waitUntilInitialised(kInitialisationWaitMs);
+}
+
+void SerialLine::WriteLine(const void *buffer, uint32_t length) {
+    if (receiveThread)
+        receiveThread->WritePort(buffer, length);
+}
+
+int32_t SerialLine::readHistory(int32_t *count, HistoryRecord *records) {
+    const auto *reader = std::get_if<SerialHistoryReader>(&row.history);
+    return reader != nullptr ? (*reader)(*this, count, records) : KALVIX3_HISTORY_NO_READER;
+}
+
+void SerialLine::dial(int32_t telPort, const DigitText &digits) {
+    if (const auto *procedure = std::get_if<SerialDial>(&row.dial))
+        (*procedure)(*this, telPort, digits);
+}
+
+int32_t openSerialLine(const KindRow &row, const LineRequest &request, LineOpening &opening) {
+    char portName[10];
+    buildPortName(request.port, portName);
+    // Only COM1 to COM9 can be named; a longer number would open the wrong port.
+    if (request.port < 1 || request.port > 9) {
+        opening.portError = {platform::OpenFailure::NoSuchDevice, 0,
+                             "COM" + std::to_string(request.port)};
+        return KALVIX3_ERR_PORT_OPEN;
+    }
+    auto line = std::make_unique<SerialLine>(row, request.hostWindow, portName);
+    int32_t result = line->start(opening.portError);
+    if (result == KALVIX3_OK)
+        opening.line = std::move(line);
+    return result;
 }
 
 } // namespace kalvix3

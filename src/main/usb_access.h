@@ -1,4 +1,4 @@
-// History and dialing for the NEC Aterm adapters on USB, through what the slot's receive thread
+// History and dialing for the NEC Aterm adapters on USB, through what the line's receive thread
 // holds: the control entry of a TRecvUSBThread (kinds 32, 34) or the open device of a
 // TRecvITMUXThread (kinds 36, 38, 40, 42). Everything runs on the caller's (the host's) thread
 // and blocks it; none of it calls into a driver library that the receive thread has released.
@@ -13,9 +13,11 @@
 #include "kalvix3.h"
 #include "dial/dial_texts.h"
 #include "main/digits.h"
-#include "main/lines.h"
 
 namespace kalvix3 {
+
+class UsbLine;
+class ItmuxLine;
 
 // ---- Entry points (arguments checked by the caller: count non-null and >= 0, records non-null
 // when *count > 0, the slot's kind is one of the reader's or procedure's kinds) -------------
@@ -24,11 +26,11 @@ namespace kalvix3 {
 // 0 with *count set to the records filled, in the reverse of the adapter's order, or 1 with
 // *count unchanged when the thread has no control entry or a page is refused twice. Entries
 // without a number or reason give no record and leave no gap.
-int32_t ReadUsbHistory(LineSlot &line, int32_t *count, HistoryRecord *records);
+int32_t ReadUsbHistory(UsbLine &line, int32_t *count, HistoryRecord *records);
 // Kinds 36, 38, 40, 42: the whole history in one ITUSB_ReadBufferRequest, waited for at most
 // 5 s (a request that does not complete gives 0 records). Collects at most *count records.
 // Returns 1 with *count unchanged when the device is not open or the entry is missing.
-int32_t ReadItmuxHistory(LineSlot &line, int32_t *count, HistoryRecord *records);
+int32_t ReadItmuxHistory(ItmuxLine &line, int32_t *count, HistoryRecord *records);
 
 // Kinds 32, 34: starts the dial, waits for the adapter to be ready, then shows the dial
 // progress dialog (_DialForm) and runs the message pump until the dialled port leaves state 1
@@ -36,10 +38,10 @@ int32_t ReadItmuxHistory(LineSlot &line, int32_t *count, HistoryRecord *records)
 // dialog is closed and _DialForm null when it returns. telPort outside 1..3 or a number that
 // is too long sends nothing. A close of the line from a window procedure run by the pump or a
 // message box cancels the dial; the line is closed when DialUsb returns.
-void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits);
+void DialUsb(UsbLine &line, int32_t telPort, const DigitText &digits);
 // Kinds 36, 38, 40, 42: one ITUSB_Control_TA request, waited for at most 5 s. telPort outside
 // 1..3 or a number that is too long sends nothing.
-void DialItmux(LineSlot &line, int32_t telPort, const DigitText &digits);
+void DialItmux(ItmuxLine &line, int32_t telPort, const DigitText &digits);
 
 // ---- Building blocks ------------------------------------------------------------------------
 

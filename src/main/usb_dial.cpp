@@ -8,9 +8,8 @@
 #include "dial/dial_form.h"
 #include "itusb/itusb.h"
 #include "main/usb_access.h"
+#include "main/usb_lines.h"
 #include "platform/thread.h"
-#include "recvitmux/recv_itmux_thread.h"
-#include "recvusb/recv_usb_thread.h"
 
 namespace kalvix3 {
 
@@ -64,12 +63,12 @@ Readiness waitUntilReady(TRecvUSBThread &thread) {
 // Shows the dialog and keeps the calling thread's messages flowing until the dialled port
 // stops ringing or the user cancels (Cancel, or closing the dialog from its frame). A close of
 // the line from the pump cancels the call as well.
-void followRinging(LineSlot &line, TRecvUSBThread &thread, const UsbDialRequest &request,
+void followRinging(UsbLine &line, TRecvUSBThread &thread, const UsbDialRequest &request,
                    int32_t telPort) {
     DialProgress progress(thread.hostWindow);
     for (;;) {
         progress.pumpMessages();
-        if (progress.cancelRequested() || line.closeWhenDialEnds) {
+        if (progress.cancelRequested() || line.closeRequested()) {
             control(thread, itusb::kDialCancelCode, nullptr, 0, &request, sizeof request);
             progress.close();
             return;
@@ -83,23 +82,18 @@ void followRinging(LineSlot &line, TRecvUSBThread &thread, const UsbDialRequest 
     }
 }
 
-// Marks the slot as dialling for the time of one DialUsb, whose message pump (and message
-// boxes) may run a window procedure that closes the slot; that close is carried out here, once
+// Marks the line as dialling for the time of one DialUsb, whose message pump (and message
+// boxes) may run a window procedure that closes the line; that close is carried out here, once
 // the outermost dial has stopped using the receive thread.
-class DialOnSlot {
+class DialOnLine {
 public:
-    explicit DialOnSlot(LineSlot &line) : line(line) { ++line.dialsRunning; }
-    ~DialOnSlot() {
-        if (--line.dialsRunning == 0 && line.closeWhenDialEnds) {
-            line.closeWhenDialEnds = false;
-            closeUsbLine(line);
-        }
-    }
-    DialOnSlot(const DialOnSlot &) = delete;
-    DialOnSlot &operator=(const DialOnSlot &) = delete;
+    explicit DialOnLine(UsbLine &line) : line(line) { line.dialStarted(); }
+    ~DialOnLine() { line.dialEnded(); }
+    DialOnLine(const DialOnLine &) = delete;
+    DialOnLine &operator=(const DialOnLine &) = delete;
 
 private:
-    LineSlot &line;
+    UsbLine &line;
 };
 
 struct TaDialCall : itusb::PendingRequest {
@@ -137,14 +131,14 @@ std::optional<TaDialRequest> taDialRequestFor(const DigitText &digits, int32_t t
     return request;
 }
 
-void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits) {
-    TRecvUSBThread *thread = line.usbThread.get();
-    if (thread == nullptr || line.closeWhenDialEnds || !thread->controlAvailable())
+void DialUsb(UsbLine &line, int32_t telPort, const DigitText &digits) {
+    TRecvUSBThread *thread = line.isOpen() ? &line.receiver() : nullptr;
+    if (thread == nullptr || line.closeRequested() || !thread->controlAvailable())
         return;
     std::optional<UsbDialRequest> request = usbDialRequestFor(digits, telPort);
     if (!request)
         return;
-    DialOnSlot dialling(line); // `thread` stays alive until this is gone
+    DialOnLine dialling(line); // `thread` stays alive until this is gone
     if (control(*thread, itusb::kDialStartCode, nullptr, 0, &*request, sizeof *request) == 0) {
         showDialFailure(thread->hostWindow, kDialFailedText);
         return;
@@ -165,8 +159,8 @@ void DialUsb(LineSlot &line, int32_t telPort, const DigitText &digits) {
     }
 }
 
-void DialItmux(LineSlot &line, int32_t telPort, const DigitText &digits) {
-    TRecvITMUXThread *thread = line.itmuxThread.get();
+void DialItmux(ItmuxLine &line, int32_t telPort, const DigitText &digits) {
+    TRecvITMUXThread *thread = line.isOpen() ? &line.receiver() : nullptr;
     if (thread == nullptr)
         return;
     std::optional<TaDialRequest> request = taDialRequestFor(digits, telPort);

@@ -8,8 +8,7 @@
 
 #include "itusb/itusb.h"
 #include "main/usb_access.h"
-#include "recvitmux/recv_itmux_thread.h"
-#include "recvusb/recv_usb_thread.h"
+#include "main/usb_lines.h"
 
 namespace kalvix3 {
 
@@ -120,8 +119,8 @@ EntryResult readBufferEntry(const HistoryBufferEntry &entry, HistoryRecord &reco
     return EntryResult::Record;
 }
 
-int32_t ReadUsbHistory(LineSlot &line, int32_t *count, HistoryRecord *records) {
-    TRecvUSBThread *thread = line.usbThread.get();
+int32_t ReadUsbHistory(UsbLine &line, int32_t *count, HistoryRecord *records) {
+    TRecvUSBThread *thread = line.isOpen() ? &line.receiver() : nullptr;
     if (thread == nullptr || !thread->controlAvailable())
         return KALVIX3_HISTORY_FAILED;
     std::vector<HistoryRecord> found;
@@ -146,8 +145,8 @@ int32_t ReadUsbHistory(LineSlot &line, int32_t *count, HistoryRecord *records) {
     return KALVIX3_OK;
 }
 
-int32_t ReadItmuxHistory(LineSlot &line, int32_t *count, HistoryRecord *records) {
-    TRecvITMUXThread *thread = line.itmuxThread.get();
+int32_t ReadItmuxHistory(ItmuxLine &line, int32_t *count, HistoryRecord *records) {
+    TRecvITMUXThread *thread = line.isOpen() ? &line.receiver() : nullptr;
     if (thread == nullptr)
         return KALVIX3_HISTORY_FAILED;
     bool requested = false;

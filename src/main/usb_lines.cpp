@@ -1,15 +1,12 @@
-// Opening and closing the lines of the NEC Aterm adapters on USB: the driver files must be
-// installed; the receive thread loads the driver library and reports its failures itself.
+// Opening and closing the lines of the NEC Aterm adapters on USB.
+#include "main/usb_lines.h"
+
 #include <iterator>
-#include <memory>
+#include <variant>
 
 #include "itusb/itusb.h"
-#include "main/device_kinds.h"
-#include "main/lines.h"
 #include "main/usb_access.h"
 #include "platform/system.h"
-#include "recvitmux/recv_itmux_thread.h"
-#include "recvusb/recv_usb_thread.h"
 
 namespace kalvix3 {
 
@@ -19,18 +16,30 @@ constexpr uint32_t kNtPlatform = 2;
 constexpr const char *kDriverFiles[] = {itusb::kDriverFileName, "\\ITUSB.SYS", "\\ITPORT.VXD",
                                         "\\ITSV1.VXD"};
 
-template <typename ReceiveThread>
-void startReceiveThread(std::unique_ptr<ReceiveThread> &entry, Kalvix3Window hostWindow) {
-    entry = std::make_unique<ReceiveThread>(); // suspended
-    entry->hostWindow = hostWindow;
-    entry->resume();
-}
-
 template <typename ReceiveThread> void stopReceiveThread(std::unique_ptr<ReceiveThread> &entry) {
     if (!entry)
         return;
     entry->terminate();
     entry.reset(); // waits for the body to end
+}
+
+// The receive thread loads the driver library and opens the adapter after the open has
+// returned; a dial made before that would send nothing. Waits until `ready` or the body has ended.
+template <typename ReceiveThread, typename Ready>
+void waitForAdapter(const std::unique_ptr<ReceiveThread> &thread, Ready ready) {
+    constexpr uint32_t kPollMs = 5;
+    for (uint32_t waited = 0; thread && !ready(*thread) && !thread->finished() &&
+                              waited < kDriverReadyWaitMs;
+         waited += kPollMs)
+        platform::sleepMs(kPollMs);
+}
+
+template <typename UsbKindLine>
+int32_t openWithDriver(const KindRow &row, const LineRequest &request, LineOpening &opening) {
+    if (missingDriverFile(platform::systemDirectory(), platform::windowsPlatformId()) != nullptr)
+        return KALVIX3_ERR_USB_DRIVER;
+    opening.line = std::make_unique<UsbKindLine>(row, request.hostWindow);
+    return KALVIX3_OK;
 }
 
 } // namespace
@@ -43,25 +52,81 @@ const char *missingDriverFile(const std::string &directory, uint32_t platformId)
     return nullptr;
 }
 
-int32_t openUsbLine(int32_t slot, Kalvix3Window hostWindow, int32_t kind) {
-    LineSlot *line = lineSlot(slot);
-    if (line == nullptr)
-        return KALVIX3_ERR_ARGUMENT;
-    Family family = familyOf(kind);
-    if (family != Family::AtermUsb && family != Family::AtermItmux)
-        return KALVIX3_ERR_KIND;
-    if (missingDriverFile(platform::systemDirectory(), platform::windowsPlatformId()) != nullptr)
-        return KALVIX3_ERR_USB_DRIVER;
-    if (family == Family::AtermUsb)
-        startReceiveThread(line->usbThread, hostWindow);
-    else
-        startReceiveThread(line->itmuxThread, hostWindow);
-    return KALVIX3_OK;
+int32_t openUsbLine(const KindRow &row, const LineRequest &request, LineOpening &opening) {
+    return openWithDriver<UsbLine>(row, request, opening);
 }
 
-void closeUsbLine(LineSlot &line) {
-    stopReceiveThread(line.usbThread);
-    stopReceiveThread(line.itmuxThread);
+int32_t openItmuxLine(const KindRow &row, const LineRequest &request, LineOpening &opening) {
+    return openWithDriver<ItmuxLine>(row, request, opening);
+}
+
+// ---- Polled lines ---------------------------------------------------------------------------
+
+UsbLine::UsbLine(const KindRow &row, Kalvix3Window hostWindow)
+    : Line(row), thread(std::make_unique<TRecvUSBThread>(hostWindow)) { // suspended
+    thread->resume();
+}
+
+UsbLine::~UsbLine() { stop(); }
+
+void UsbLine::stop() { stopReceiveThread(thread); }
+
+void UsbLine::close() {
+    if (dialsRunning > 0) {
+        closeWhenDialEnds = true; // the dial's message pump is on the stack: see DialUsb
+        return;
+    }
+    stop();
+}
+
+void UsbLine::dialEnded() {
+    if (--dialsRunning == 0 && closeWhenDialEnds) {
+        closeWhenDialEnds = false;
+        stop();
+    }
+}
+
+bool UsbLine::calledFromLineThread() const { return thread && thread->bodyWaitsOnCaller(); }
+
+void UsbLine::waitUntilReady() {
+    waitForAdapter(thread, [](const TRecvUSBThread &t) { return t.controlAvailable(); });
+}
+
+int32_t UsbLine::readHistory(int32_t *count, HistoryRecord *records) {
+    const auto *reader = std::get_if<UsbHistoryReader>(&row.history);
+    return reader != nullptr ? (*reader)(*this, count, records) : KALVIX3_HISTORY_NO_READER;
+}
+
+void UsbLine::dial(int32_t telPort, const DigitText &digits) {
+    if (const auto *procedure = std::get_if<UsbDial>(&row.dial))
+        (*procedure)(*this, telPort, digits);
+}
+
+// ---- ITMUX lines ----------------------------------------------------------------------------
+
+ItmuxLine::ItmuxLine(const KindRow &row, Kalvix3Window hostWindow)
+    : Line(row), thread(std::make_unique<TRecvITMUXThread>(hostWindow)) { // suspended
+    thread->resume();
+}
+
+ItmuxLine::~ItmuxLine() { close(); }
+
+void ItmuxLine::close() { stopReceiveThread(thread); }
+
+bool ItmuxLine::calledFromLineThread() const { return thread && thread->bodyWaitsOnCaller(); }
+
+void ItmuxLine::waitUntilReady() {
+    waitForAdapter(thread, [](const TRecvITMUXThread &t) { return t.deviceAvailable(); });
+}
+
+int32_t ItmuxLine::readHistory(int32_t *count, HistoryRecord *records) {
+    const auto *reader = std::get_if<ItmuxHistoryReader>(&row.history);
+    return reader != nullptr ? (*reader)(*this, count, records) : KALVIX3_HISTORY_NO_READER;
+}
+
+void ItmuxLine::dial(int32_t telPort, const DigitText &digits) {
+    if (const auto *procedure = std::get_if<ItmuxDial>(&row.dial))
+        (*procedure)(*this, telPort, digits);
 }
 
 } // namespace kalvix3

@@ -12,7 +12,7 @@ SerialPortFactory &currentFactory() {
 }
 } // namespace
 
-std::unique_ptr<SerialPort> openSerialPort(const char *portName) {
+OpenedPort openSerialPort(const char *portName) {
     SerialPortFactory factory;
     {
         std::lock_guard<std::mutex> hold(factoryLock);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #ifdef _WIN32
 // windows.h defines the comm constants below as macros of the same values; it is included
@@ -167,14 +168,55 @@ public:
     virtual uint32_t read(void *buffer, uint32_t count) = 0;
     // Writes and waits for completion, bounded by the write time-out; returns bytes written.
     virtual uint32_t write(const void *data, uint32_t count) = 0;
+
+    // The system's error code (errno, GetLastError) of the last failed call on this port, kept
+    // when the call failed; 0 when none has. A port without a system behind it says 0.
+    virtual int32_t lastSystemError() const { return 0; }
 };
 
-// Opens "COMn" for exclusive use; null when it cannot be opened (no such port, or busy).
-using SerialPortFactory = std::function<std::unique_ptr<SerialPort>(const char *portName)>;
-std::unique_ptr<SerialPort> openSerialPort(const char *portName);
+// Why a port could not be opened, as the line's open path tells its host.
+enum class OpenFailure : int32_t {
+    None = 0,
+    NoSuchDevice = 1,     // ENOENT, ENODEV, ENXIO; ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND
+    PermissionDenied = 2, // EACCES, EPERM
+    Locked = 3,           // held by another process: flock/TIOCEXCL; ERROR_ACCESS_DENIED, sharing
+    NotATerminal = 4,     // the path is not a terminal device (ENOTTY)
+    Other = 5,            // any other error of the system, or a port refused by a test factory
+};
+
+// Why an open failed. The system's error code (errno, or GetLastError) is taken at the failing
+// call, before anything acquired so far is released.
+struct OpenError {
+    OpenFailure failure = OpenFailure::None;
+    int32_t systemError = 0; // errno or GetLastError of the failing call; 0 when there was none
+    std::string path;        // the device the failing call was about, when known
+};
+
+// The result of an open: the port, or why there is none.
+struct OpenedPort {
+    OpenedPort() = default;
+    // A factory's port as it stands: a null one failed for a reason it did not say.
+    OpenedPort(std::unique_ptr<SerialPort> opened) // NOLINT: implicit on purpose
+        : port(std::move(opened)) {
+        if (!port)
+            error.failure = OpenFailure::Other;
+    }
+    static OpenedPort failed(OpenFailure why, int32_t systemError, std::string path) {
+        OpenedPort result;
+        result.error = OpenError{why, systemError, std::move(path)};
+        return result;
+    }
+
+    std::unique_ptr<SerialPort> port;
+    OpenError error;
+};
+
+// Opens "COMn" for exclusive use.
+using SerialPortFactory = std::function<OpenedPort(const char *portName)>;
+OpenedPort openSerialPort(const char *portName);
 
 // The operating system's ports; tests install a factory of scripted ports instead.
-std::unique_ptr<SerialPort> openSystemSerialPort(const char *portName);
+OpenedPort openSystemSerialPort(const char *portName);
 void setSerialPortFactory(SerialPortFactory factory); // an empty factory restores the system's
 
 } // namespace kalvix3::platform

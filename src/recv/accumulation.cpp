@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "main/device_kinds.h"
-#include "recv/frames.h"
 
 namespace kalvix3 {
 
@@ -23,8 +21,8 @@ void AccumulationBuffer::append(const uint8_t *data, size_t count) {
     std::memset(bytes + length, 0, kSize - length);
 }
 
-bool AccumulationBuffer::frameReady(int32_t kind, bool historyMode) {
-    bool stxFrames = familyOf(kind) == Family::NumberDisplay;
+bool AccumulationBuffer::frameReady(const FrameRules &rules, bool historyMode) {
+    bool stxFrames = rules.stxFrames;
     for (;;) {
         // What can never belong to a number-display frame goes first: otherwise the ETX of a
         // cut-off frame and the STX of the next report would pass for a complete frame while
@@ -32,7 +30,7 @@ bool AccumulationBuffer::frameReady(int32_t kind, bool historyMode) {
         if (size_t junk = stxFrames ? bytesBeforeStxFrame(text()) : 0; junk != 0)
             dropFront(junk);
         std::string_view current = text();
-        if (frameComplete(kind, historyMode, current))
+        if (rules.complete(historyMode, current))
             return true;
         if (current.size() == length)
             return false;

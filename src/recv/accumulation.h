@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "recv/frames.h"
+
 namespace kalvix3 {
 
 class AccumulationBuffer {
@@ -17,11 +19,11 @@ public:
     // Appends received bytes; an over-long run without a frame keeps its newest 300 bytes, so
     // a frame that follows noise still fits.
     void append(const uint8_t *data, size_t count);
-    // True when the text holds a complete frame for the kind. Text before a zero byte can never
+    // True when the text holds a complete frame by the line's frame rules. Text before a zero byte can never
     // complete (later bytes land after the zero), so it is dropped here and the next frame is
     // heard instead of the buffer staying deaf until it overflows; so is what can never belong
     // to a number-display frame (see bytesBeforeStxFrame).
-    bool frameReady(int32_t kind, bool historyMode);
+    bool frameReady(const FrameRules &rules, bool historyMode);
     std::string_view text() const;
     size_t size() const { return length; }
     void clear();

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "main/device_kinds.h"
-
 namespace kalvix3 {
 
 namespace {
@@ -89,26 +87,26 @@ std::string_view firstStxFrame(std::string_view text) {
     return text.substr(stx, etx - stx + 1);
 }
 
-bool frameComplete(int32_t kind, bool historyMode, std::string_view text) {
-    switch (familyOf(kind)) {
-    case Family::NumberDisplay:
-        return historyMode ? text.find(ETX) != std::string_view::npos
-                           : text.find("\003\002") != std::string_view::npos;
-    case Family::NdaP1:
-        return text.find("/C") != std::string_view::npos;
-    case Family::Fsk:
-        return text.find("FSKEND") != std::string_view::npos;
-    case Family::Alexon:
-        return text.find('\r') != std::string_view::npos;
-    case Family::InsMate:
-    case Family::AtermSerial:
-        return holdsTwoLineEnds(text);
-    case Family::Mn128:
-        return holdsRingLine(text);
-    default:
-        return false;
-    }
+bool stxFrameComplete(bool historyMode, std::string_view text) {
+    return historyMode ? text.find(ETX) != std::string_view::npos
+                       : text.find("\003\002") != std::string_view::npos;
 }
+
+bool ndaFrameComplete(bool, std::string_view text) {
+    return text.find("/C") != std::string_view::npos;
+}
+
+bool fskFrameComplete(bool, std::string_view text) {
+    return text.find("FSKEND") != std::string_view::npos;
+}
+
+bool alexonFrameComplete(bool, std::string_view text) {
+    return text.find('\r') != std::string_view::npos;
+}
+
+bool analogFrameComplete(bool, std::string_view text) { return holdsTwoLineEnds(text); }
+
+bool ringLineComplete(bool, std::string_view text) { return holdsRingLine(text); }
 
 void parseStxFrame(std::string_view text, ParsedFrame &result) {
     std::memset(&result, 0, sizeof result);
@@ -194,25 +192,16 @@ void parseKeywordLine(std::string_view text, std::string_view keyword, bool alex
         result.numberText[0] = '$';
 }
 
-void parseFrame(int32_t kind, std::string_view text, ParsedFrame &result) {
-    switch (familyOf(kind)) {
-    case Family::NumberDisplay:
-        return parseStxFrame(text, result);
-    case Family::NdaP1:
-        return parseNdaLine(text, result);
-    case Family::Fsk:
-        return parseFskBlock(text, result);
-    case Family::Alexon:
-        return parseKeywordLine(text, "RING", true, result);
-    case Family::InsMate:
-    case Family::AtermSerial:
-        return parseKeywordLine(text, "ANALOG", false, result);
-    case Family::Mn128:
-        return parseKeywordLine(text, "RING", false, result);
-    default:
-        std::memset(&result, 0, sizeof result);
-        return;
-    }
+void parseAlexonLine(std::string_view text, ParsedFrame &result) {
+    parseKeywordLine(text, "RING", true, result);
+}
+
+void parseAnalogLine(std::string_view text, ParsedFrame &result) {
+    parseKeywordLine(text, "ANALOG", false, result);
+}
+
+void parseRingLine(std::string_view text, ParsedFrame &result) {
+    parseKeywordLine(text, "RING", false, result);
 }
 
 } // namespace kalvix3

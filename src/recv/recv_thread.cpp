@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "main/device_kinds.h"
-#include "main/lines.h"
-#include "recv/init_sequences.h"
 #include "recv/notify.h"
 
 namespace kalvix3 {
@@ -14,24 +11,13 @@ namespace {
 constexpr uint8_t kAcknowledge[3] = {0x06, 0x0D, 0x0A};
 } // namespace
 
-TRecvThread::TRecvThread() = default;
+TRecvThread::TRecvThread(platform::SerialPort &port, const SerialReceiveSettings &settings)
+    : hComm(&port), hostWindow(settings.hostWindow), frames(*settings.frames),
+      init(settings.init) {}
 
 TRecvThread::~TRecvThread() { stopAndWait(); }
 
-void TRecvThread::onTerminate() {
-    if (hComm != nullptr)
-        hComm->interruptWait();
-}
-
-ParsedFrame TRecvThread::takeReply() {
-    std::lock_guard<std::mutex> hold(replyLock);
-    return reply;
-}
-
-void TRecvThread::clearReply() {
-    std::lock_guard<std::mutex> hold(replyLock);
-    std::memset(&reply, 0, sizeof reply);
-}
+void TRecvThread::onTerminate() { hComm->interruptWait(); }
 
 uint32_t TRecvThread::ReadPort(uint8_t *buffer, uint32_t maximum) {
     uint32_t errors = 0; // discarded: an error that comes with data is not reported
@@ -49,7 +35,7 @@ void TRecvThread::WritePort(const void *buffer, uint32_t length) {
 }
 
 void TRecvThread::runInitialisation() {
-    const InitSequence *sequence = initSequenceFor(deviceKind);
+    const InitSequence *sequence = init;
     if (sequence == nullptr)
         return;
     if (sequence->pauseBeforeMs != 0 && !sleepUnlessStopped(sequence->pauseBeforeMs))
@@ -70,7 +56,7 @@ void TRecvThread::runInitialisation() {
 }
 
 bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
-    bool history = historyMode.load(std::memory_order_acquire) != 0;
+    bool history = exchange.active();
     // Everything queued is read before the frame test: a frame end early in a long burst must
     // not have the rest of the burst (perhaps the frame that counts) purged unread.
     for (;;) {
@@ -84,29 +70,26 @@ bool TRecvThread::handleReceivedData(AccumulationBuffer &buffer) {
         while (!history && dropStaleRepeat(buffer)) {
         }
     }
-    if (!buffer.frameReady(deviceKind, history))
+    if (!buffer.frameReady(frames, history))
         return true;
 
     hComm->setMask(0);
     if (!sleepUnlessStopped(kFramePauseMs))
         return false;
     hComm->purge(platform::PURGE_ALL);
-    bool stxFrames = familyOf(deviceKind) == Family::NumberDisplay;
+    bool stxFrames = frames.stxFrames;
     if (stxFrames && !history) {
         WritePort(kAcknowledge, sizeof kAcknowledge);
         rememberAcknowledged(buffer.text());
     }
     ParsedFrame parsed;
-    parseFrame(deviceKind, buffer.text(), parsed);
+    frames.parse(buffer.text(), parsed);
     buffer.clear();
     if (stxFrames && history) {
-        {
-            std::lock_guard<std::mutex> hold(replyLock);
-            reply = parsed;
-        }
+        exchange.storeReply(parsed);
         // Armed before the reader is woken, so the answer to its next request raises an event.
         hComm->setMask(kReceiveEvents);
-        replyEvent.set();
+        exchange.signalReply();
     } else {
         notifyCallerNumber(hostWindow, parsed.numberText);
         hComm->setMask(kReceiveEvents);
@@ -128,7 +111,7 @@ void TRecvThread::rememberAcknowledged(std::string_view text) {
 }
 
 bool TRecvThread::dropStaleRepeat(AccumulationBuffer &buffer) {
-    if (acknowledgedLength == 0 || familyOf(deviceKind) != Family::NumberDisplay)
+    if (acknowledgedLength == 0 || !frames.stxFrames)
         return false;
     if (std::chrono::steady_clock::now() - acknowledgedAt > kRepeatWindow)
         return false;
@@ -204,12 +187,6 @@ void TRecvThread::ThreadMain() {
             return; // the mask was cleared (a close), or the wait failed outright
         }
     }
-}
-
-void WriteLine(int32_t slot, const void *buffer, uint32_t length) {
-    LineSlot *line = lineSlot(slot);
-    if (line != nullptr && line->serialThread)
-        line->serialThread->WritePort(buffer, length);
 }
 
 } // namespace kalvix3

@@ -1,11 +1,12 @@
 // TRecvThread: the receive thread of one serial line. It sends the device its initialisation
 // commands, waits for port events, assembles frames in its accumulation buffer, has them parsed
 // and sends each caller number (or line error) to the host window. In history mode it hands
-// reply frames to the history reader instead.
+// reply frames to the history reader instead (HistoryExchange).
 //
-// Ownership: the line owns the port; the thread only uses it and never closes it. Writes from
-// this thread (commands, acknowledgements) and from the host's thread (WriteLine: closing,
-// history, dialing) are serialised, so two writes are never in flight on one port.
+// Ownership: the line owns the port; the thread only uses it and never closes it. Everything
+// the thread needs comes through its constructor; it knows nothing of slots or device kinds.
+// Writes from this thread (commands, acknowledgements) and from the host's thread (WriteLine:
+// closing, history, dialing) are serialised, so two writes are never in flight on one port.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,8 @@
 #include "platform/thread.h"
 #include "recv/accumulation.h"
 #include "recv/frames.h"
+#include "recv/history_exchange.h"
+#include "recv/init_sequences.h"
 
 namespace kalvix3 {
 
@@ -30,24 +33,21 @@ inline constexpr uint32_t kErrorPauseMs = 500;
 // The longest initialisation (MN128: 500 ms and three commands) with room to spare.
 inline constexpr uint32_t kInitialisationWaitMs = 1500;
 
+// What a serial line's receive thread is told when it is made.
+struct SerialReceiveSettings {
+    Kalvix3Window hostWindow = nullptr;
+    const FrameRules *frames = nullptr;     // the family's frame test and parser
+    const InitSequence *init = nullptr;     // null: the device needs none
+};
+
 class TRecvThread : public platform::Thread {
 public:
-    TRecvThread(); // always created suspended
+    // Always created suspended; `port` must outlive the thread. `settings.frames` is required.
+    TRecvThread(platform::SerialPort &port, const SerialReceiveSettings &settings);
     ~TRecvThread() override;
 
-    // Set by the opening code before resume().
-    platform::SerialPort *hComm = nullptr;
-    char portName[10] = {};
-    int32_t deviceKind = 0;
-    Kalvix3Window hostWindow = nullptr;
-
-    // History mode: read by the thread after every drain, written by the history reader.
-    std::atomic<int32_t> historyMode{0};
-    platform::Event replyEvent; // set when a reply frame has been parsed in history mode
-
-    // The last reply parsed in history mode (dateText, timeText, numberText).
-    ParsedFrame takeReply();
-    void clearReply();
+    // The history reader's side of history mode.
+    HistoryExchange &history() { return exchange; }
 
     // Waits until the device's initialisation sequence has been sent (at once for kinds that
     // have none, or once the thread has ended); false when `timeoutMs` passed first.
@@ -69,6 +69,12 @@ private:
     void rememberAcknowledged(std::string_view text);
     bool dropStaleRepeat(AccumulationBuffer &buffer);
 
+    platform::SerialPort *const hComm;
+    const Kalvix3Window hostWindow;
+    const FrameRules &frames;
+    const InitSequence *const init;
+    HistoryExchange exchange;
+
     static constexpr std::chrono::seconds kRepeatWindow{3};
     char acknowledgedFrame[AccumulationBuffer::kSize] = {};
     size_t acknowledgedLength = 0;
@@ -76,12 +82,6 @@ private:
     bool drainBeforeWaiting = false;
     platform::Event initialised;
     std::mutex writeLock;
-    std::mutex replyLock;
-    ParsedFrame reply{};
 };
-
-// Writes to the serial port of a slot's line and waits for the write to end; does nothing for a
-// slot without an open serial line.
-void WriteLine(int32_t slot, const void *buffer, uint32_t length);
 
 } // namespace kalvix3

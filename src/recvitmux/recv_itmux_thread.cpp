@@ -86,9 +86,14 @@ void ItmuxDevice::keepUntilClosed(std::unique_ptr<itusb::PendingRequest> request
     owner.keepRequest(std::move(request));
 }
 
-TRecvITMUXThread::TRecvITMUXThread() = default;
+TRecvITMUXThread::TRecvITMUXThread(Kalvix3Window hostWindow) : hostWindow(hostWindow) {}
 
 TRecvITMUXThread::~TRecvITMUXThread() { stopAndWait(); }
+
+bool TRecvITMUXThread::deviceAvailable() const {
+    std::shared_lock hold(accessLock);
+    return deviceOpen;
+}
 
 bool TRecvITMUXThread::withDevice(const std::function<void(ItmuxDevice &)> &use) {
     std::shared_lock hold(accessLock);

@@ -61,16 +61,19 @@ private:
 
 class TRecvITMUXThread : public platform::Thread {
 public:
-    TRecvITMUXThread(); // always created suspended
+    // Always created suspended; notifications (and a dial's message boxes) go to hostWindow.
+    explicit TRecvITMUXThread(Kalvix3Window hostWindow);
     ~TRecvITMUXThread() override;
 
-    Kalvix3Window hostWindow = nullptr; // set before resume()
+    const Kalvix3Window hostWindow;
 
     // Runs `use` on the calling thread while the device is open and returns true; returns
     // false without running it before the device is open and once the body has begun to close
     // it. The device stays open until `use` returns, so `use` must not wait for this line's
     // body (it may block for a bounded time, e.g. a request's 5-second wait).
     bool withDevice(const std::function<void(ItmuxDevice &)> &use);
+    // Whether withDevice() would run its function now.
+    bool deviceAvailable() const;
 
 protected:
     void ThreadMain() override;

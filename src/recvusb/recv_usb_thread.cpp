@@ -33,7 +33,7 @@ private:
     TRecvUSBThread &owner;
 };
 
-TRecvUSBThread::TRecvUSBThread() = default;
+TRecvUSBThread::TRecvUSBThread(Kalvix3Window hostWindow) : hostWindow(hostWindow) {}
 
 TRecvUSBThread::~TRecvUSBThread() { stopAndWait(); }
 

@@ -22,10 +22,11 @@ namespace kalvix3 {
 
 class TRecvUSBThread : public platform::Thread {
 public:
-    TRecvUSBThread(); // always created suspended
+    // Always created suspended; notifications (and a dial's message boxes) go to hostWindow.
+    explicit TRecvUSBThread(Kalvix3Window hostWindow);
     ~TRecvUSBThread() override;
 
-    Kalvix3Window hostWindow = nullptr; // set before resume(); also owns the dial's message boxes
+    const Kalvix3Window hostWindow;
 
     // Calls Ev_USB_Control(code, output, outputLength, input, inputLength, &word1, &word2, 0) on
     // the calling thread and stores what it returned in `returned` (nonzero: the output was

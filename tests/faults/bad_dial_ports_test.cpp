@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kalvix3.h"
+#include "main/kinds.h"
 #include "recv/init_sequences.h"
 #include "support/host_window.h"
 #include "support/process_stats.h"

@@ -16,6 +16,8 @@
 #include "itusb/records.h"
 #include "kalvix3.h"
 #include "main/lines.h"
+#include "main/serial_line.h"
+#include "main/usb_lines.h"
 #include "platform/module.h"
 #include "recv/recv_thread.h"
 #include "recvitmux/recv_itmux_thread.h"
@@ -54,8 +56,8 @@ class UsbDriverFailure : public ::testing::TestWithParam<UsbFailure> {};
 bool bodyEnded(int32_t kind) {
     kalvix3::LineSlot &line = *kalvix3::lineSlot(0);
     if (kind == 32 || kind == 34)
-        return line.usbThread && line.usbThread->finished();
-    return line.itmuxThread && line.itmuxThread->finished();
+        return kalvix3::usbThreadOf(line) && kalvix3::usbThreadOf(line)->finished();
+    return kalvix3::itmuxThreadOf(line) && kalvix3::itmuxThreadOf(line)->finished();
 }
 
 TEST_P(UsbDriverFailure, ReachesItsResultAndLeavesNothingBehind) {
@@ -217,7 +219,7 @@ TEST_P(NdaLibraryFailure, ReachesItsResultAndLeavesNothingBehind) {
         std::string portName = "COM" + std::to_string(3 + round); // a port refused stays refused
         auto device = ports.device(portName);
         ASSERT_EQ(OpenCommLineEx(0, host.window(), 3 + round, 3), 0);
-        kalvix3::TRecvThread *thread = kalvix3::lineSlot(0)->serialThread.get();
+        kalvix3::TRecvThread *thread = kalvix3::serialThreadOf(*kalvix3::lineSlot(0));
         if (c.failing)
             script.entry<void (*)(int)>(c.failing)(1);
         if (c.reopenFails)
@@ -230,12 +232,12 @@ TEST_P(NdaLibraryFailure, ReachesItsResultAndLeavesNothingBehind) {
         kalvix3::LineSlot &line = *kalvix3::lineSlot(0);
         switch (c.line) {
         case LineAfter::Untouched:
-            EXPECT_EQ(line.serialThread.get(), thread);
+            EXPECT_EQ(kalvix3::serialThreadOf(line), thread);
             EXPECT_TRUE(device->isOpen());
             break;
         case LineAfter::Reopened:
-            ASSERT_TRUE(line.serialThread);
-            EXPECT_EQ(line.serialThread->deviceKind, 3);
+            ASSERT_TRUE(kalvix3::serialThreadOf(line));
+            EXPECT_EQ(line.line->kindRow().kind(), 3);
             EXPECT_TRUE(device->isOpen());
             break;
         case LineAfter::Gone:

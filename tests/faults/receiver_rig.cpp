@@ -6,21 +6,19 @@
 #include <cstring>
 
 #include "kalvix3_sim/serial_device.h"
+#include "main/kinds.h"
 #include "recv/init_sequences.h"
 
 namespace kalvix3::testing {
 
 ReceiverRig::ReceiverRig(ScriptedPorts &ports, const std::string &portName, int32_t kind)
     : deviceKind(kind), scripted(ports.device(portName)) {
-    port = platform::openSerialPort(portName.c_str());
+    port = platform::openSerialPort(portName.c_str()).port;
     if (!port)
         return;
     port->setMask(kReceiveEvents);
-    thread = std::make_unique<TRecvThread>();
-    thread->hComm = port.get();
-    std::strncpy(thread->portName, portName.c_str(), sizeof thread->portName - 1);
-    thread->deviceKind = kind;
-    thread->hostWindow = window.window();
+    thread = std::make_unique<TRecvThread>(
+        *port, SerialReceiveSettings{window.window(), frameRulesOf(kind), initSequenceFor(kind)});
     thread->resume();
 }
 

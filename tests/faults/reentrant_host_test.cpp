@@ -17,7 +17,9 @@
 
 #include "itusb/records.h"
 #include "kalvix3.h"
+#include "main/kinds.h"
 #include "main/lines.h"
+#include "main/serial_line.h"
 #include "platform/module.h"
 #include "receiver_rig.h"
 #include "recv/init_sequences.h"
@@ -147,7 +149,7 @@ TEST_P(NotificationCallback, KeepsWhatTheHeaderPromises) {
         otherDevice = open(1, other, row.otherKind);
     if (row.otherKind == 2)
         answerHistory(*otherDevice);
-    kalvix3::TRecvThread *ownThread = kalvix3::lineSlot(0)->serialThread.get();
+    kalvix3::TRecvThread *ownThread = kalvix3::serialThreadOf(*kalvix3::lineSlot(0));
 
     // The other line first gets a notification of its own that keeps its procedure busy.
     auto outcome = std::make_shared<Outcome>();
@@ -251,7 +253,7 @@ TEST_P(NotificationCallback, KeepsWhatTheHeaderPromises) {
         EXPECT_EQ(result.load(), KALVIX3_HISTORY_FAILED);
         EXPECT_EQ(count.load(), 3);
         EXPECT_EQ(nda.entry<int (*)(const char *)>("SimNda_Calls")("NDA_Init"), 0);
-        EXPECT_EQ(kalvix3::lineSlot(0)->serialThread.get(), ownThread) << "the line untouched";
+        EXPECT_EQ(kalvix3::serialThreadOf(*kalvix3::lineSlot(0)), ownThread) << "the line untouched";
         break;
     case Callback::OpenOwnSlot:
         EXPECT_EQ(result.load(), KALVIX3_ERR_SLOT_BUSY);

@@ -13,6 +13,7 @@
 #include "kalvix3_sim/serial_device.h"
 #include "support/line_fixture.h"
 #include "main/lines.h"
+#include "main/serial_line.h"
 #include "receiver_rig.h"
 #include "recv/recv_thread.h"
 #include "support/process_stats.h"
@@ -104,7 +105,7 @@ TEST_P(VanishingDevice, ReportsOnceGoesQuietAndClosesCleanly) {
         }
 
         // Reported once, as an I/O error, and the receive thread ends by itself.
-        kalvix3::TRecvThread *thread = kalvix3::lineSlot(0)->serialThread.get();
+        kalvix3::TRecvThread *thread = kalvix3::serialThreadOf(*kalvix3::lineSlot(0));
         ASSERT_TRUE(waitFor([&] { return thread->finished(); }, scaled(3s)));
         auto messages = host.messages();
         size_t errors = 0;

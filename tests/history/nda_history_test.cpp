@@ -10,6 +10,7 @@
 
 #include "kalvix3.h"
 #include "main/lines.h"
+#include "main/serial_line.h"
 #include "platform/module.h"
 #include "recv/recv_thread.h"
 #include "support/host_window.h"
@@ -63,7 +64,7 @@ protected:
                                                                              hour, minute);
     }
     int calls(const char *entry) { return call<int (*)(const char *)>("SimNda_Calls")(entry); }
-    TRecvThread *lineThread() { return lineSlot(0)->serialThread.get(); }
+    TRecvThread *lineThread() { return serialThreadOf(*lineSlot(0)); }
 
     fs::path previous, directory;
     ScriptedPorts ports;
@@ -108,7 +109,7 @@ TEST_F(NdaHistory, EntriesBecomeRecordsInPlace) {
     EXPECT_EQ(std::memcmp(settings, expected, 11), 0);
     EXPECT_EQ(calls("NDA_Exit"), 1);
     ASSERT_NE(lineThread(), nullptr);
-    EXPECT_EQ(lineThread()->deviceKind, 3);
+    EXPECT_EQ(lineSlot(0)->line->kindRow().kind(), 3);
     EXPECT_TRUE(ports.device("COM3")->isOpen());
 }
 

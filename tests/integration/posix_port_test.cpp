@@ -39,7 +39,7 @@ protected:
     void SetUp() override {
         device = SerialDevice::start(5); // an FSK box: it answers nothing
         comDir.link(3, device->slavePath());
-        port = openSystemSerialPort("COM3");
+        port = openSystemSerialPort("COM3").port;
         ASSERT_TRUE(port) << std::strerror(errno);
     }
 
@@ -245,10 +245,14 @@ TEST_F(PosixPort, DtrChangesOnAPseudoTerminalSucceedAsNothingToDo) {
 
 TEST_F(PosixPort, TheOpenIsExclusiveAcrossLinksAndForRoot) {
     errno = 0;
-    EXPECT_EQ(openSystemSerialPort("COM3"), nullptr);
+    OpenedPort busy = openSystemSerialPort("COM3");
+    EXPECT_EQ(busy.port, nullptr);
     EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(busy.error.failure, OpenFailure::Locked);
+    EXPECT_EQ(busy.error.systemError, EBUSY);
+    EXPECT_EQ(busy.error.path, device->slavePath()) << "the device behind the link";
     comDir.link(5, device->slavePath());
-    EXPECT_EQ(openSystemSerialPort("COM5"), nullptr) << "the same device through another link";
+    EXPECT_EQ(openSystemSerialPort("COM5").port, nullptr) << "the same device through another link";
 
     // Root passes TIOCEXCL, so look at the flag itself; a non-root user cannot even open.
     int other = ::open(device->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -265,20 +269,26 @@ TEST_F(PosixPort, TheOpenIsExclusiveAcrossLinksAndForRoot) {
         ::close(other);
     }
     port.reset();
-    EXPECT_NE(openSystemSerialPort("COM5"), nullptr) << "free again once closed";
+    EXPECT_NE(openSystemSerialPort("COM5").port, nullptr) << "free again once closed";
 }
 
 TEST_F(PosixPort, NamesThatLeadNowhereDoNotOpen) {
     errno = 0;
-    EXPECT_EQ(openSystemSerialPort("COM8"), nullptr);
+    OpenedPort missing = openSystemSerialPort("COM8");
+    EXPECT_EQ(missing.port, nullptr);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(openSystemSerialPort("LPT1"), nullptr);
+    EXPECT_EQ(missing.error.failure, OpenFailure::NoSuchDevice);
+    EXPECT_EQ(missing.error.path, comDir.path() + "/COM8");
+    EXPECT_EQ(openSystemSerialPort("LPT1").error.failure, OpenFailure::NoSuchDevice);
     std::string file = comDir.path() + "/plain";
     std::ofstream(file) << "not a terminal";
     comDir.link(6, file);
     errno = 0;
-    EXPECT_EQ(openSystemSerialPort("COM6"), nullptr);
+    OpenedPort plain = openSystemSerialPort("COM6");
+    EXPECT_EQ(plain.port, nullptr);
     EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(plain.error.failure, OpenFailure::NotATerminal);
+    EXPECT_EQ(plain.error.systemError, ENOTTY);
     unlink(file.c_str());
 }
 
@@ -289,7 +299,7 @@ TEST(PosixPortWrite, AWriteNobodyReadsEndsAtTheWriteTimeOut) {
     ASSERT_EQ(unlockpt(master), 0);
     comDir.link(4, ptsname(master));
     {
-        auto port = openSystemSerialPort("COM4");
+        auto port = openSystemSerialPort("COM4").port;
         ASSERT_TRUE(port);
         ASSERT_TRUE(port->setTimeouts({0xFFFFFFFF, 0, 1000, 0, 200}));
         std::string lots(1 << 20, 'z');

@@ -24,7 +24,7 @@ protected:
     void start(int kind) {
         device = SerialDevice::start(kind);
         comDir.link(3, device->slavePath());
-        port = openSystemSerialPort("COM3");
+        port = openSystemSerialPort("COM3").port;
         ASSERT_TRUE(port);
         port->setMask(EV_RXCHAR);
     }

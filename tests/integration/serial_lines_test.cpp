@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "kalvix3.h"
 #include "kalvix3_sim/serial_device.h"
 #include "main/lines.h"
+#include "main/serial_line.h"
 #include "recv/recv_thread.h"
 #include "support/host_window.h"
 #include "support/line_fixture.h"
@@ -247,6 +251,44 @@ TEST_F(SerialLines, TheSamePortInBothSlotsGivesOne) {
     EXPECT_EQ(OpenCommLineEx(1, host.window(), 5, 2), 0) << "free again once closed";
 }
 
+// A failed open keeps its reason for the host; the result code stays 1 whatever the reason.
+TEST_F(SerialLines, AFailedOpenSaysWhyThePortWouldNotOpen) {
+    SerialDevice &device = attach(2, 3);
+    std::string plain = comDir.path() + "/plain";
+    { std::ofstream(plain) << "not a terminal"; }
+    comDir.link(6, plain);
+    ASSERT_EQ(OpenCommLineEx(0, host.window(), 3, 2), 0);
+    struct Case {
+        int32_t port;
+        int32_t reason;
+        int32_t systemError;
+        std::string path;
+    } cases[] = {
+        {3, KALVIX3_OPEN_LOCKED, EBUSY, device.slavePath()}, // held by slot 0
+        {8, KALVIX3_OPEN_NO_DEVICE, ENOENT, comDir.path() + "/COM8"},
+        {6, KALVIX3_OPEN_NOT_A_TERMINAL, ENOTTY, ""},
+        {12, KALVIX3_OPEN_NO_DEVICE, 0, "COM12"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(OpenCommLineEx(1, host.window(), c.port, 2), KALVIX3_ERR_PORT_OPEN);
+        int32_t systemError = -1;
+        char path[64] = {};
+        EXPECT_EQ(Kalvix3GetLastOpenError(1, &systemError, path, sizeof path), c.reason)
+            << "COM" << c.port;
+        EXPECT_EQ(systemError, c.systemError) << "COM" << c.port;
+        if (!c.path.empty())
+            EXPECT_EQ(std::string(path), c.path) << "COM" << c.port;
+    }
+    char cut[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(Kalvix3GetLastOpenError(1, nullptr, cut, sizeof cut), KALVIX3_OPEN_NO_DEVICE);
+    EXPECT_STREQ(cut, "COM") << "cut to the room given, terminated";
+    CloseCommLineEx(0);
+    ASSERT_EQ(OpenCommLineEx(1, host.window(), 3, 2), 0);
+    EXPECT_EQ(Kalvix3GetLastOpenError(1, nullptr, nullptr, 0), KALVIX3_OPEN_NO_FAILURE);
+    EXPECT_EQ(Kalvix3GetLastOpenError(2, nullptr, nullptr, 0), KALVIX3_ERR_ARGUMENT);
+    std::remove(plain.c_str());
+}
+
 // ---- Closing -------------------------------------------------------------------------------
 
 class Closing : public SerialLines, public ::testing::WithParamInterface<int> {};
@@ -318,7 +360,7 @@ TEST_P(VanishingDevice, IsReportedOnceAndTheThreadEndsWithoutSpinning) {
     auto message = host.messages()[0];
     EXPECT_EQ(message.message, static_cast<uint32_t>(KALVIX3_LINE_ERROR_MESSAGE));
     EXPECT_EQ(message.dwData, 7u) << "I/O error";
-    kalvix3::TRecvThread *thread = kalvix3::lineSlot(0)->serialThread.get();
+    kalvix3::TRecvThread *thread = kalvix3::serialThreadOf(*kalvix3::lineSlot(0));
     auto deadline = Clock::now() + kArrival;
     while (!thread->finished() && Clock::now() < deadline)
         std::this_thread::sleep_for(5ms);

@@ -38,6 +38,7 @@
 #include "kalvix3_sim/serial_device.h"
 #include "support/line_fixture.h"
 #include "main/lines.h"
+#include "main/serial_line.h"
 #include "recv/recv_thread.h"
 #include "support/process_stats.h"
 #include "watchdog.h"
@@ -288,7 +289,7 @@ std::string whatHappened(SoakLine &line, SoakClock::time_point since) {
     for (const kalvix3::sim::Chunk &chunk : line.device->received())
         if (chunk.when >= since)
             report += " " + at(chunk.when) + printable(chunk.bytes);
-    kalvix3::TRecvThread *thread = kalvix3::lineSlot(line.slot)->serialThread.get();
+    kalvix3::TRecvThread *thread = kalvix3::serialThreadOf(*kalvix3::lineSlot(line.slot));
     report += "; receive thread " + std::string(thread == nullptr ? "none"
                                                 : thread->finished() ? "ended" : "running");
     report += ", " + std::to_string(line.log->waitStarts()) + " waits started";

@@ -25,6 +25,7 @@
 #include "itusb/records.h"
 #include "kalvix3.h"
 #include "main/lines.h"
+#include "main/usb_lines.h"
 #include "recvusb/recv_usb_thread.h"
 #include "stand_in.h"
 #include "support/process_stats.h"
@@ -302,7 +303,7 @@ void UsbSoak::dialItmux() {
 
 void UsbSoak::dialPolled() {
     std::lock_guard<std::mutex> host(hostLock);
-    if (!isOpen[1] || !kalvix3::lineSlot(1)->usbThread->controlAvailable())
+    if (!isOpen[1] || !kalvix3::usbThreadOf(*kalvix3::lineSlot(1))->controlAvailable())
         return;
     int32_t before = sim->controlCalls(kalvix3::itusb::kDialStartCode);
     auto start = SoakClock::now();

@@ -97,6 +97,7 @@ private:
 #include "itusb/records.h"
 #include "kalvix3.h"
 #include "main/lines.h"
+#include "main/usb_lines.h"
 #include "recvitmux/recv_itmux_thread.h"
 #include "recvusb/recv_usb_thread.h"
 #include "support/host_window.h"
@@ -150,8 +151,10 @@ protected:
         sim->pushEventRecord(bytes.data());
     }
     LineSlot &line(int32_t slot = 0) { return *lineSlot(slot); }
-    TRecvUSBThread &usbThread(int32_t slot = 0) { return *lineSlot(slot)->usbThread; }
-    TRecvITMUXThread &itmuxThread(int32_t slot = 0) { return *lineSlot(slot)->itmuxThread; }
+    TRecvUSBThread &usbThread(int32_t slot = 0) { return *usbThreadOf(*lineSlot(slot)); }
+    TRecvITMUXThread &itmuxThread(int32_t slot = 0) { return *itmuxThreadOf(*lineSlot(slot)); }
+    UsbLine &usbLine(int32_t slot = 0) { return *lineSlot(slot)->as<UsbLine>(); }
+    ItmuxLine &itmuxLine(int32_t slot = 0) { return *lineSlot(slot)->as<ItmuxLine>(); }
 
     std::unique_ptr<StandIn> sim;
     HostWindow host;

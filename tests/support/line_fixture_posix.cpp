@@ -166,11 +166,11 @@ private:
 } // namespace
 
 ObservedPorts::ObservedPorts() {
-    setSerialPortFactory([this](const char *portName) -> std::unique_ptr<SerialPort> {
-        std::unique_ptr<SerialPort> port = openSystemSerialPort(portName);
-        if (!port)
-            return nullptr;
-        return std::make_unique<ObservedPort>(std::move(port), log(portName));
+    setSerialPortFactory([this](const char *portName) -> OpenedPort {
+        OpenedPort opened = openSystemSerialPort(portName);
+        if (!opened.port)
+            return opened; // with its reason
+        return OpenedPort(std::make_unique<ObservedPort>(std::move(opened.port), log(portName)));
     });
 }
 

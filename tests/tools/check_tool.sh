@@ -41,7 +41,7 @@ if grep -Evq '^\{"kind":-?[0-9]+,"name":"[^"]+","historySize":[0-9]+,"dialFlags"
 
 empty=$(mktemp -d)
 KALVIX3_COM_DIR=$empty expect "missing port" 1 "$tool" watch --kind 2 --port 3
-contains "missing port explained" "$err" 'result 1: the port could not be opened'
+contains "missing port explained" "$err" 'result 1: no such device: .*/COM3 \(No such file or directory\)'
 KALVIX3_SYSTEM_DIR=$empty expect "missing USB driver" 1 "$tool" history --kind 32
 contains "missing driver explained" "$err" 'result 31: a driver file'
 expect "kind outside the catalogue" 1 "$tool" watch --kind 9 --port 3

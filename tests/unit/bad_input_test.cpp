@@ -12,6 +12,7 @@
 
 #include "kalvix3.h"
 #include "main/lines.h"
+#include "main/kinds.h"
 #include "recv/init_sequences.h"
 #include "support/host_window.h"
 #include "support/scripted_port.h"

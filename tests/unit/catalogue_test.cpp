@@ -7,6 +7,7 @@
 
 #include "kalvix3.h"
 #include "main/catalogue.h"
+#include "main/kinds.h"
 
 namespace {
 
@@ -101,6 +102,33 @@ TEST(Catalogue, NullPointersAreIgnored) {
     int32_t version = 0;
     GetKalvix3Version(&version);
     EXPECT_EQ(version, 0x02000006);
+}
+
+// The catalogue's history and dial columns promise what the library does: every row of the
+// kind table is walked, the catalogue as GetKinds2 reports it beside what the row can do.
+TEST(KindTable, CatalogueColumnsAgreeWithWhatEachKindCanDo) {
+    std::vector<KindInfo> listed = readCatalogue(1);
+    auto rows = kalvix3::kindTable();
+    ASSERT_EQ(rows.size(), listed.size());
+    std::set<int32_t> kinds;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const kalvix3::KindRow &row = rows[i];
+        const KindInfo &info = listed[i];
+        SCOPED_TRACE("kind " + std::to_string(info.kind));
+        EXPECT_EQ(row.kind(), info.kind);
+        EXPECT_TRUE(kinds.insert(info.kind).second) << "one row per kind";
+        EXPECT_EQ(kalvix3::kindRow(info.kind), &row);
+        // Kinds 1, 4 and 7 are read like kind 2 though their rows list no history size.
+        bool uncatalogued = info.kind == 1 || info.kind == 4 || info.kind == 7;
+        EXPECT_EQ(row.hasHistoryReader(), info.historySize != 0 || uncatalogued);
+        EXPECT_EQ(row.hasDialProcedure(), info.dialFlags != 0);
+        bool serial = row.family->lineType == kalvix3::LineType::Serial;
+        EXPECT_EQ(serial, info.usbDriver == 0);
+        EXPECT_EQ(serial, row.family->profile != nullptr && row.family->frames != nullptr);
+        EXPECT_EQ(row.init != nullptr, serial && info.kind >= 10) << "sequences for the adapters";
+    }
+    EXPECT_EQ(kalvix3::kindRow(9), nullptr);
+    EXPECT_EQ(kalvix3::kindRow(0), nullptr);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "main/kinds.h"
 #include "recv/accumulation.h"
 #include "recv/frames.h"
 
@@ -149,7 +150,7 @@ TEST(Accumulation, PiecesNoiseAndZeroBytes) {
         bool ready = false;
         for (const std::string &piece : c.pieces) {
             buffer.append(reinterpret_cast<const uint8_t *>(piece.data()), piece.size());
-            ready = buffer.frameReady(c.kind, false);
+            ready = buffer.frameReady(*frameRulesOf(c.kind), false);
         }
         EXPECT_EQ(ready, c.ready) << c.name;
         EXPECT_EQ(std::string(buffer.text()), c.text) << c.name;
@@ -178,7 +179,7 @@ TEST(Accumulation, WhatCanNeverBeANumberDisplayFrameGoesFirst) {
         bool history = std::string(c.name).rfind("history", 0) == 0;
         for (const std::string &piece : c.pieces) {
             buffer.append(reinterpret_cast<const uint8_t *>(piece.data()), piece.size());
-            ready = buffer.frameReady(c.kind, history);
+            ready = buffer.frameReady(*frameRulesOf(c.kind), history);
         }
         EXPECT_EQ(ready, c.ready) << c.name;
         EXPECT_EQ(std::string(buffer.text()), c.text) << c.name;
@@ -212,11 +213,11 @@ TEST(Accumulation, OverlongRunKeepsTheNewestBytes) {
     for (size_t piece : {1u, 140u, 299u, 300u, 301u, 1000u}) {
         buffer.append(reinterpret_cast<const uint8_t *>(noise.data()), piece);
         EXPECT_LE(buffer.size(), AccumulationBuffer::kMaxData);
-        EXPECT_FALSE(buffer.frameReady(14, false));
+        EXPECT_FALSE(buffer.frameReady(*frameRulesOf(14), false));
     }
     std::string call = "RING   0312345678\r";
     buffer.append(reinterpret_cast<const uint8_t *>(call.data()), call.size());
-    ASSERT_TRUE(buffer.frameReady(14, false));
+    ASSERT_TRUE(buffer.frameReady(*frameRulesOf(14), false));
     ParsedFrame parsed;
     parseFrame(14, buffer.text(), parsed);
     EXPECT_STREQ(parsed.numberText, "0312345678");

@@ -26,7 +26,7 @@ protected:
         bool polled = kind == 32 || kind == 34;
         ASSERT_TRUE(kalvix3::testing::waitUntil(
             [&] {
-                return polled ? line().usbThread->controlAvailable()
+                return polled ? usbThread().controlAvailable()
                               : eventRequests() > requests;
             },
             scaled(3s)));

@@ -89,7 +89,7 @@ TEST_F(UsbDial, ReadyAdapterGetsTheDialogUntilTheDialledPortStopsRinging) {
                 ++dialogSeen;
         });
         openLine(32);
-        DialUsb(line(), c.port, digitTextOf("03-1234-5678"));
+        DialUsb(usbLine(), c.port, digitTextOf("03-1234-5678"));
         EXPECT_EQ(_DialForm, nullptr);
         auto calls = dialCalls(sim);
         std::vector<uint32_t> expected = {kStart, kState};
@@ -128,7 +128,7 @@ TEST_F(UsbDial, RefusalsBeforeTheAdapterIsReadyShowNoDialog) {
                 dialogShown = true;
         });
         openLine(34);
-        DialUsb(line(), 1, digitTextOf("0312345678"));
+        DialUsb(usbLine(), 1, digitTextOf("0312345678"));
         EXPECT_EQ(codesOf(dialCalls(sim)), c.calls) << c.what;
         EXPECT_FALSE(dialogShown) << c.what;
         EXPECT_EQ(_DialForm, nullptr);
@@ -142,7 +142,7 @@ TEST_F(UsbDial, BusyAdapterIsAskedAgainEveryHalfSecond) {
     sim.setDialStates(states, 3);
     sim.setLineStateOnes(0);
     openLine(32);
-    DialUsb(line(), 2, digitTextOf("117"));
+    DialUsb(usbLine(), 2, digitTextOf("117"));
     auto calls = dialCalls(sim);
     ASSERT_EQ(codesOf(calls), (std::vector<uint32_t>{kStart, kState, kState, kState, kLine}));
     for (int i = 2; i <= 3; ++i) {
@@ -177,7 +177,7 @@ TEST_F(UsbDial, OtherStatesAreAskedForABoundedTime) {
         });
         dialStateLimitMs = c.limitMs;
         openLine(32);
-        DialUsb(line(), 1, digitTextOf("0312345678"));
+        DialUsb(usbLine(), 1, digitTextOf("0312345678"));
         dialStateLimitMs = kDialStateLimitMs;
         auto took = std::chrono::steady_clock::now() - started;
         auto calls = dialCalls(sim);
@@ -205,7 +205,7 @@ TEST_F(UsbDial, CancelSendsTheSameRequestAndClosesTheDialog) {
             clickCancel();
     });
     openLine(32);
-    DialUsb(line(), 3, digitTextOf("0312345678"));
+    DialUsb(usbLine(), 3, digitTextOf("0312345678"));
     auto calls = dialCalls(sim);
     ASSERT_EQ(codesOf(calls), (std::vector<uint32_t>{kStart, kState, kLine, kLine, kLine, kCancel}));
     EXPECT_EQ(inputOf(calls.back()), inputOf(calls.front()));
@@ -233,7 +233,7 @@ TEST_F(UsbDial, ClosingTheLineFromThePumpCancelsTheDialThenCloses) {
     };
     Kalvix3SetDialHost(&host);
     openLine(32);
-    DialUsb(line(), 1, digitTextOf("0312345678"));
+    DialUsb(usbLine(), 1, digitTextOf("0312345678"));
     Kalvix3SetDialHost(nullptr);
     EXPECT_EQ(pump.passes, 3) << "the dial ends at the pass that closed the line";
     EXPECT_TRUE(pump.openAfterClose);
@@ -243,17 +243,39 @@ TEST_F(UsbDial, ClosingTheLineFromThePumpCancelsTheDialThenCloses) {
     EXPECT_EQ(inputOf(calls.back()), inputOf(calls.front()));
     EXPECT_EQ(_DialForm, nullptr);
     // A dial on the slot finds no line; the slot opens again.
-    DialUsb(line(), 1, digitTextOf("0312345678"));
+    DialUsb(usbLine(), 1, digitTextOf("0312345678"));
     EXPECT_EQ(dialCalls(sim).size(), calls.size());
     openLine(32);
+}
+
+// A dial made at once after the open waits for the receive thread to reach the adapter instead
+// of sending nothing.
+TEST_F(UsbDial, DialRightAfterTheOpenReachesTheAdapter) {
+    struct Case {
+        int32_t kind;
+        uint32_t entry; // the stand-in entry the dial's request goes to
+        uint32_t code;  // its control code (Ev_USB_Control), else 0
+    };
+    for (Case c : {Case{34, SIMUSB_EV_USB_CONTROL, kStart}, Case{38, SIMUSB_CONTROL_TA, 0}}) {
+        StandIn &sim = useStandIn();
+        const uint8_t refused = 0;
+        sim.setDialStates(&refused, 1);
+        ASSERT_EQ(OpenCommLineEx(0, host.window(), 0, c.kind), KALVIX3_OK);
+        KalvixDialEx(0, 1, "0312345678");
+        size_t requests = 0;
+        for (const SimUsbCall &call : sim.calls(c.entry))
+            requests += c.code == 0 || call.code == c.code;
+        EXPECT_EQ(requests, 1u) << "kind " << c.kind;
+        CloseCommLineEx(0);
+    }
 }
 
 TEST_F(UsbDial, NothingIsSentForPortsOutsideOneToThreeOrTooLongNumbers) {
     StandIn &sim = useStandIn();
     openLine(32);
     for (int32_t port : {0, 4, -1})
-        DialUsb(line(), port, digitTextOf("0312345678"));
-    DialUsb(line(), 1, digitTextOf("123456789012345678901"));
+        DialUsb(usbLine(), port, digitTextOf("0312345678"));
+    DialUsb(usbLine(), 1, digitTextOf("123456789012345678901"));
     EXPECT_TRUE(dialCalls(sim).empty());
     EXPECT_EQ(_DialForm, nullptr);
 }
@@ -264,11 +286,11 @@ TEST_F(UsbDial, TaRequestCarriesTheDigitsAndThePortIndex) {
     StandIn &sim = useStandIn();
     openLine(38);
     auto started = std::chrono::steady_clock::now();
-    DialItmux(line(), 2, digitTextOf("03-1234-5678"));
+    DialItmux(itmuxLine(), 2, digitTextOf("03-1234-5678"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, scaled(1s));
     for (int32_t port : {0, 4})
-        DialItmux(line(), port, digitTextOf("0312345678"));
-    DialItmux(line(), 1, digitTextOf("123456789012345678901"));
+        DialItmux(itmuxLine(), port, digitTextOf("0312345678"));
+    DialItmux(itmuxLine(), 1, digitTextOf("123456789012345678901"));
     auto calls = sim.calls(SIMUSB_CONTROL_TA);
     ASSERT_EQ(calls.size(), 1u);
     Bytes expected(54, 0);
@@ -283,7 +305,7 @@ TEST_F(UsbDial, TaRequestThatDoesNotCompleteIsKeptUntilTheDeviceCloses) {
     sim.holdRequests(1);
     openLine(36);
     auto started = std::chrono::steady_clock::now();
-    DialItmux(line(), 1, digitTextOf("0312345678"));
+    DialItmux(itmuxLine(), 1, digitTextOf("0312345678"));
     auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GE(waited, 4900ms);
     EXPECT_LT(waited, scaled(6000ms));

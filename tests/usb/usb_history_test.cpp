@@ -53,7 +53,7 @@ TEST_F(UsbHistory, FewerThanTenAsksForNoPage) {
     openLine(32);
     int32_t count = 9;
     HistoryRecord records[9] = {};
-    EXPECT_EQ(ReadUsbHistory(line(), &count, records), KALVIX3_OK);
+    EXPECT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_OK);
     EXPECT_EQ(count, 0);
     EXPECT_EQ(sim->controlCalls(itusb::kHistoryPageCode), 0);
 }
@@ -66,7 +66,7 @@ TEST_F(UsbHistory, EndMarkInTheFirstPageStopsAndRecordsComeReversed) {
     int32_t count = 50;
     HistoryRecord records[50];
     std::memset(records, 0x7E, sizeof records);
-    ASSERT_EQ(ReadUsbHistory(line(), &count, records), KALVIX3_OK);
+    ASSERT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_OK);
     ASSERT_EQ(count, 3);
     EXPECT_EQ(numberOf(records[0]), "P");
     EXPECT_EQ(numberOf(records[1]), "22");
@@ -87,7 +87,7 @@ TEST_F(UsbHistory, EntriesWithoutARecordLeaveNoGapAndLoseNothing) {
     openLine(32);
     int32_t count = 10;
     HistoryRecord records[10] = {};
-    ASSERT_EQ(ReadUsbHistory(line(), &count, records), KALVIX3_OK);
+    ASSERT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_OK);
     ASSERT_EQ(count, 3);
     EXPECT_EQ(numberOf(records[0]), "5");
     EXPECT_EQ(numberOf(records[1]), "C");
@@ -101,7 +101,7 @@ TEST_F(UsbHistory, PagesFollowInOrderUpToCountOverTen) {
     openLine(32);
     int32_t count = 30; // three pages, all full
     HistoryRecord records[30] = {};
-    ASSERT_EQ(ReadUsbHistory(line(), &count, records), KALVIX3_OK);
+    ASSERT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_OK);
     ASSERT_EQ(count, 30);
     EXPECT_EQ(numberOf(records[0]), "1029");
     EXPECT_EQ(numberOf(records[29]), "1000");
@@ -118,7 +118,7 @@ TEST_F(UsbHistory, PageNumbersBeyondFifteenAreNotAskedFor) {
     openLine(32);
     int32_t count = 200;
     std::vector<HistoryRecord> records(200);
-    ASSERT_EQ(ReadUsbHistory(line(), &count, records.data()), KALVIX3_OK);
+    ASSERT_EQ(ReadUsbHistory(usbLine(), &count, records.data()), KALVIX3_OK);
     EXPECT_EQ(count, 160);
     std::vector<int> expected;
     for (int p = 0; p < 16; ++p)
@@ -133,7 +133,7 @@ TEST_F(UsbHistory, RefusedPageIsAskedForOnceMore) {
     openLine(32);
     int32_t count = 10;
     HistoryRecord records[10] = {};
-    ASSERT_EQ(ReadUsbHistory(line(), &count, records), KALVIX3_OK);
+    ASSERT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_OK);
     ASSERT_EQ(count, 1);
     EXPECT_EQ(numberOf(records[0]), "0312345678");
     EXPECT_EQ(pagesAskedFor(sim), (std::vector<int>{0, 0}));
@@ -152,7 +152,7 @@ TEST_F(UsbHistory, PageRefusedTwiceFailsAndDropsWhatWasRead) {
     int32_t count = 20;
     HistoryRecord records[20];
     std::memset(records, 0x7E, sizeof records);
-    EXPECT_EQ(ReadUsbHistory(line(), &count, records), KALVIX3_HISTORY_FAILED);
+    EXPECT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_HISTORY_FAILED);
     EXPECT_EQ(count, 20);
     EXPECT_EQ(records[0].number[0], 0x7E);
     EXPECT_EQ(pagesAskedFor(sim), (std::vector<int>{0, 1, 1}));
@@ -167,10 +167,10 @@ TEST_F(UsbHistory, BothFormsOfTheSameHistoryGiveTheSameRecords) {
     HistoryRecord fromBuffer[10] = {};
     int32_t pageCount = 10, bufferCount = 10;
     openLine(32);
-    ASSERT_EQ(ReadUsbHistory(line(), &pageCount, fromPages), KALVIX3_OK);
+    ASSERT_EQ(ReadUsbHistory(usbLine(), &pageCount, fromPages), KALVIX3_OK);
     CloseCommLineEx(0);
     openLine(36);
-    ASSERT_EQ(ReadItmuxHistory(line(), &bufferCount, fromBuffer), KALVIX3_OK);
+    ASSERT_EQ(ReadItmuxHistory(itmuxLine(), &bufferCount, fromBuffer), KALVIX3_OK);
     ASSERT_EQ(pageCount, 3);
     ASSERT_EQ(bufferCount, 3);
     EXPECT_EQ(std::memcmp(fromPages, fromBuffer, sizeof(HistoryRecord) * 3), 0);
@@ -196,7 +196,7 @@ TEST_F(UsbHistory, BufferCollectsAtMostCountRecordsAndSkipsInvalidEntries) {
     int32_t count = 5;
     HistoryRecord records[6];
     std::memset(records, 0x7E, sizeof records);
-    ASSERT_EQ(ReadItmuxHistory(line(), &count, records), KALVIX3_OK);
+    ASSERT_EQ(ReadItmuxHistory(itmuxLine(), &count, records), KALVIX3_OK);
     ASSERT_EQ(count, 5);
     EXPECT_EQ(numberOf(records[0]), "108");
     EXPECT_EQ(numberOf(records[4]), "100");
@@ -211,7 +211,7 @@ TEST_F(UsbHistory, BufferRequestThatDoesNotCompleteIsKeptUntilTheDeviceCloses) {
     int32_t count = 50;
     HistoryRecord records[50] = {};
     auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(ReadItmuxHistory(line(), &count, records), KALVIX3_OK);
+    ASSERT_EQ(ReadItmuxHistory(itmuxLine(), &count, records), KALVIX3_OK);
     auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(count, 0);
     EXPECT_GE(waited, 4900ms);
@@ -221,7 +221,7 @@ TEST_F(UsbHistory, BufferRequestThatDoesNotCompleteIsKeptUntilTheDeviceCloses) {
     // A later read works as usual.
     sim.holdRequests(0);
     count = 50;
-    ASSERT_EQ(ReadItmuxHistory(line(), &count, records), KALVIX3_OK);
+    ASSERT_EQ(ReadItmuxHistory(itmuxLine(), &count, records), KALVIX3_OK);
     EXPECT_EQ(count, 1);
 }
 

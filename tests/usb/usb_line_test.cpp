@@ -80,8 +80,8 @@ TEST_F(UsbLine, OpensEveryUsbKindWithAnyPortNumber) {
         ASSERT_EQ(OpenCommLineEx(0, host.window(), 0, kind), KALVIX3_OK) << kind;
         EXPECT_EQ(lineSlot(0)->kind, kind);
         bool polled = kind == 32 || kind == 34;
-        EXPECT_EQ(lineSlot(0)->usbThread != nullptr, polled);
-        EXPECT_EQ(lineSlot(0)->itmuxThread != nullptr, !polled);
+        EXPECT_EQ(usbThreadOf(*lineSlot(0)) != nullptr, polled);
+        EXPECT_EQ(itmuxThreadOf(*lineSlot(0)) != nullptr, !polled);
         EXPECT_EQ(CloseCommLineEx(0), 1);
         EXPECT_FALSE(lineSlot(0)->isOpen());
     }
@@ -297,9 +297,9 @@ TEST_F(UsbLine, HistoryAndDialAfterTheUsbThreadEndedCallNothing) {
     ASSERT_TRUE(waitUntil([&] { return usbThread().finished(); }, scaled(4s)));
     int32_t count = 50;
     HistoryRecord records[50] = {};
-    EXPECT_EQ(ReadUsbHistory(*lineSlot(0), &count, records), KALVIX3_HISTORY_FAILED);
+    EXPECT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_HISTORY_FAILED);
     EXPECT_EQ(count, 50);
-    DialUsb(*lineSlot(0), 1, digitTextOf("0312345678"));
+    DialUsb(usbLine(), 1, digitTextOf("0312345678"));
     EXPECT_EQ(sim.controlCalls(itusb::kHistoryPageCode), 0);
     EXPECT_EQ(sim.controlCalls(itusb::kDialStartCode), 0);
     EXPECT_EQ(_DialForm, nullptr);
@@ -312,9 +312,9 @@ TEST_F(UsbLine, HistoryAndDialOnAnItmuxLineWithoutADeviceCallNothing) {
     ASSERT_TRUE(waitUntil([&] { return itmuxThread().finished(); }, scaled(2s)));
     int32_t count = 50;
     HistoryRecord records[50] = {};
-    EXPECT_EQ(ReadItmuxHistory(*lineSlot(0), &count, records), KALVIX3_HISTORY_FAILED);
+    EXPECT_EQ(ReadItmuxHistory(itmuxLine(), &count, records), KALVIX3_HISTORY_FAILED);
     EXPECT_EQ(count, 50);
-    DialItmux(*lineSlot(0), 1, digitTextOf("0312345678"));
+    DialItmux(itmuxLine(), 1, digitTextOf("0312345678"));
     EXPECT_EQ(sim.callCount(SIMUSB_READ_BUFFER_REQUEST, 0), 0);
     EXPECT_EQ(sim.callCount(SIMUSB_CONTROL_TA, 0), 0);
 }
@@ -335,7 +335,7 @@ TEST_F(UsbLine, TheDriverStaysLoadedUntilAHistoryReadInProgressReturns) {
     });
     int32_t count = 10;
     HistoryRecord records[10] = {};
-    EXPECT_EQ(ReadUsbHistory(*lineSlot(0), &count, records), KALVIX3_OK);
+    EXPECT_EQ(ReadUsbHistory(usbLine(), &count, records), KALVIX3_OK);
     readReturned = true;
     watcher.join();
     ASSERT_TRUE(failureSeen);

@@ -88,7 +88,7 @@ TEST_F(Kalvix3Dll, CatalogueRowsByteForByte) {
         for (int32_t i = 0; i < rows; ++i) {
             KindInfo expected;
             std::memset(&expected, 0, sizeof expected);
-            const kalvix3::CatalogueRow &row = kalvix3::kCatalogue[i];
+            const kalvix3::CatalogueRow &row = kalvix3::catalogueRow(i);
             std::memcpy(expected.name, row.name, std::strlen(row.name));
             expected.kind = row.kind;
             expected.historySize = row.historySize;

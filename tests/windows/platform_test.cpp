@@ -230,8 +230,8 @@ TEST(CommState, DcbFieldsConvertBothWays) {
 }
 
 TEST(SerialPorts, APortThatCannotBeOpenedGivesNoPort) {
-    EXPECT_EQ(openSystemSerialPort("COM0"), nullptr);
-    EXPECT_EQ(openSystemSerialPort("\\\\.\\KALVIX3-NO-SUCH-PORT"), nullptr);
+    EXPECT_EQ(openSystemSerialPort("COM0").port, nullptr);
+    EXPECT_EQ(openSystemSerialPort("\\\\.\\KALVIX3-NO-SUCH-PORT").port, nullptr);
 }
 
 } // namespace

@@ -20,8 +20,6 @@ namespace tool {
 
 namespace {
 
-constexpr int kUsbLineSettleMs = 1000;
-
 // Shown while a slow call runs on a terminal ("reading history ... 1.2 s").
 class Progress {
 public:
@@ -126,10 +124,6 @@ int runDial(const LineOptions &options, int32_t telPort, const std::string &numb
     PrintingWindow window(options.slot, options.json);
     if (!openLine(options.slot, window, options.port.value_or(0), options.kind))
         return 1;
-    // A USB line loads its driver library on its own thread after the open returns, and a dial
-    // made before is dropped without a word: give it time to.
-    if (isUsbKind(options.kind))
-        std::this_thread::sleep_for(std::chrono::milliseconds(kUsbLineSettleMs));
     {
         Progress progress("dialling");
         KalvixDialEx(options.slot, telPort, number.c_str());

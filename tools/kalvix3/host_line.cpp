@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform.h"
 #include "text.h"
 
 namespace tool {
@@ -64,8 +65,11 @@ bool openLine(int32_t slot, PrintingWindow &window, int32_t port, int32_t kind) 
     int32_t result = OpenCommLineEx(slot, window.window(), port, kind);
     if (result == 0)
         return true;
+    std::string why = result == KALVIX3_ERR_PORT_OPEN ? platform::openFailureInWords(slot) : "";
+    if (why.empty())
+        why = openResultInWords(result);
     std::fprintf(stderr, "kalvix3: cannot open line %d (kind %d, port COM%d): result %d: %s\n",
-                 slot, kind, port, result, openResultInWords(result).c_str());
+                 slot, kind, port, result, why.c_str());
     return false;
 }
 

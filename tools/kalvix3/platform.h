@@ -30,6 +30,10 @@ const char *portNotes();
 const char *portWhereabouts();
 const char *driverWhereabouts();
 
+// Why the slot's last open could not open its port, in words, from Kalvix3GetLastOpenError on
+// POSIX; empty where the library does not say (Windows) or when the port did not fail so.
+std::string openFailureInWords(int32_t slot);
+
 // ---- The host window -------------------------------------------------------------------------
 // A window for OpenCommLineEx whose notifications go to `handler`: on POSIX a
 // Kalvix3HostWindow, called on the line's receive thread; on Windows a message-only window on a

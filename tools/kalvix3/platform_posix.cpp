@@ -2,8 +2,11 @@
 #include "platform.h"
 
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <filesystem>
 #include <iconv.h>
 #include <pthread.h>
@@ -180,5 +183,34 @@ DialFormReporter::DialFormReporter() {
 DialFormReporter::~DialFormReporter() { Kalvix3SetDialHost(nullptr); }
 
 const char *serialSimulatorsAbsence() { return nullptr; }
+
+std::string openFailureInWords(int32_t slot) {
+    int32_t systemError = 0;
+    char path[256] = {};
+    int32_t reason = Kalvix3GetLastOpenError(slot, &systemError, path, sizeof path);
+    std::string device = path[0] != '\0' ? path : "the port";
+    std::string cause = systemError != 0 ? " (" + std::string(std::strerror(systemError)) + ")" : "";
+    switch (reason) {
+    case KALVIX3_OPEN_NO_DEVICE:
+        return "no such device: " + device + cause + ". Check the port number and KALVIX3_COM_DIR.";
+    case KALVIX3_OPEN_PERMISSION_DENIED: {
+        std::string group = "the group that owns it, usually dialout,";
+        struct stat status{};
+        if (stat(path, &status) == 0)
+            if (const struct group *owner = getgrgid(status.st_gid))
+                group = std::string("the group that owns it (") + owner->gr_name + ")";
+        return "permission denied on " + device + ": add the user to " + group +
+               " and log in again.";
+    }
+    case KALVIX3_OPEN_LOCKED:
+        return device + " is in use by another program (or the other line)" + cause + ".";
+    case KALVIX3_OPEN_NOT_A_TERMINAL:
+        return device + " is not a terminal device" + cause + ": is it a serial port?";
+    case KALVIX3_OPEN_OTHER:
+        return device + " could not be opened" + cause + ".";
+    default:
+        return {};
+    }
+}
 
 } // namespace tool::platform

@@ -276,4 +276,7 @@ const char *serialSimulatorsAbsence() {
            "(they run on Linux)";
 }
 
+// The DLL's exports do not include the reason of a failed open.
+std::string openFailureInWords(int32_t) { return {}; }
+
 } // namespace tool::platform

@@ -12,7 +12,9 @@
 #include "platform/serial_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -221,6 +223,8 @@ public:
         return true; // the kernel sizes a terminal's queues itself
     }
 
+    int32_t lastSystemError() const override { return failure.load(std::memory_order_relaxed); }
+
     bool purge(uint32_t flags) override {
         bool input = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
         bool output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
@@ -264,7 +268,7 @@ public:
         }
         termios wanted = current;
         if (!posix::termiosFromDcb(dcb, wanted)) {
-            errno = EINVAL;
+            noteFailure(EINVAL);
             return false;
         }
         if (tcsetattr(device.get(), TCSANOW, &wanted) != 0) {
@@ -314,7 +318,7 @@ public:
         case SETXOFF: return succeeded(tcflow(device.get(), TCOOFF));
         case SETXON: return succeeded(tcflow(device.get(), TCOON));
         default:
-            errno = EINVAL;
+            noteFailure(EINVAL);
             return false;
         }
     }
@@ -553,6 +557,7 @@ private:
     }
 
     void noteFailure(int error) {
+        failure.store(error, std::memory_order_relaxed);
         if (isGoneError(error)) {
             std::lock_guard<std::mutex> hold(lock);
             gone = true;
@@ -593,6 +598,7 @@ private:
     bool interruptRequested = false;
     uint32_t eventWord = 0;
     uint32_t errorWord = 0;
+    std::atomic<int> failure{0}; // errno of the last failed call
     bool gone = false;         // hung up, unplugged: nothing more will come
     bool goneReported = false; // EV_ERR with CE_IOE has been delivered for it
     bool hasCounters;
@@ -604,6 +610,35 @@ private:
     Dcb lastDcb; // what termios cannot hold, as last set or read
     CommTimeouts timeouts;
 };
+
+// What an errno of the open path means to a host.
+OpenFailure openFailureOf(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return OpenFailure::NoSuchDevice;
+    case EACCES:
+    case EPERM:
+        return OpenFailure::PermissionDenied;
+    case EBUSY:
+        return OpenFailure::Locked;
+    case ENOTTY:
+    case EINVAL: // isatty() on some systems
+        return OpenFailure::NotATerminal;
+    default:
+        return OpenFailure::Other;
+    }
+}
+
+// The device a COM name leads to (a link in KALVIX3_COM_DIR is followed), for messages.
+std::string devicePath(const std::string &path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr)
+        return resolved;
+    return path;
+}
 
 // Opens and claims the device; on failure `error` is the errno of the step that failed, taken
 // before anything acquired so far is released.
@@ -643,17 +678,19 @@ std::unique_ptr<SerialPort> openDevice(const std::string &path, int &error) {
 
 } // namespace
 
-std::unique_ptr<SerialPort> openSystemSerialPort(const char *portName) {
+OpenedPort openSystemSerialPort(const char *portName) {
     std::string path = posix::comPortPath(portName, std::getenv("KALVIX3_COM_DIR"));
     if (path.empty()) {
         errno = ENOENT;
-        return nullptr;
+        return OpenedPort::failed(OpenFailure::NoSuchDevice, ENOENT, portName ? portName : "");
     }
     int error = 0;
     std::unique_ptr<SerialPort> port = openDevice(path, error);
-    if (!port)
-        errno = error; // after the partial open has been undone
-    return port;
+    if (port)
+        return OpenedPort(std::move(port));
+    OpenedPort failed = OpenedPort::failed(openFailureOf(error), error, devicePath(path));
+    errno = error; // after the partial open has been undone
+    return failed;
 }
 
 } // namespace kalvix3::platform

@@ -20,19 +20,41 @@ constexpr DWORD kOverlappedNormal = 0x40000080;      // FILE_FLAG_OVERLAPPED | F
 constexpr DWORD kTransferBoundMs = 30000;
 constexpr DWORD kCancelBoundMs = 5000;
 
+// What a CreateFileA error on a port means to a host. A port that another process holds open
+// answers ERROR_ACCESS_DENIED, since ports are opened without sharing.
+OpenFailure openFailureOf(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return OpenFailure::NoSuchDevice;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return OpenFailure::Locked;
+    default:
+        return OpenFailure::Other;
+    }
+}
+
 // The three overlapped records, each with its own manual-reset event, and the event word of
 // WaitCommEvent. They are held apart from the port so that, should a driver never finish a
 // cancelled operation, they can be left allocated instead of being freed under its feet.
 struct OverlappedState {
-    UniqueHandle readEvent{win32::makeEvent(true)};
-    UniqueHandle waitEvent{win32::makeEvent(true)};
-    UniqueHandle writeEvent{win32::makeEvent(true)};
+    DWORD creationError = 0; // GetLastError of the first event that could not be created
+    UniqueHandle readEvent{noted(win32::makeEvent(true))};
+    UniqueHandle waitEvent{noted(win32::makeEvent(true))};
+    UniqueHandle writeEvent{noted(win32::makeEvent(true))};
     OVERLAPPED ovRead{};
     OVERLAPPED ovWait{};
     OVERLAPPED ovWrite{};
     DWORD eventWord = 0; // written by the system when a pending wait completes
 
     bool valid() const { return readEvent && waitEvent && writeEvent; }
+    int32_t error() const { return static_cast<int32_t>(creationError); }
+    UniqueHandle noted(UniqueHandle event) {
+        if (!event && creationError == 0)
+            creationError = GetLastError();
+        return event;
+    }
     OverlappedState() {
         ovRead.hEvent = readEvent.get();
         ovWait.hEvent = waitEvent.get();
@@ -57,29 +79,31 @@ public:
         port.reset(); // the port first, then the events (members, in reverse order)
     }
 
+    int32_t lastSystemError() const override { return failure.load(std::memory_order_relaxed); }
+
     bool setupComm(uint32_t inQueue, uint32_t outQueue) override {
-        return SetupComm(port.get(), inQueue, outQueue) != FALSE;
+        return succeeded(SetupComm(port.get(), inQueue, outQueue));
     }
-    bool purge(uint32_t flags) override { return PurgeComm(port.get(), flags) != FALSE; }
+    bool purge(uint32_t flags) override { return succeeded(PurgeComm(port.get(), flags)); }
     bool setTimeouts(const CommTimeouts &timeouts) override {
         COMMTIMEOUTS native = win32::toNativeTimeouts(timeouts);
-        return SetCommTimeouts(port.get(), &native) != FALSE;
+        return succeeded(SetCommTimeouts(port.get(), &native));
     }
     bool getState(Dcb &dcb) override {
         DCB native{};
         native.DCBlength = sizeof native;
-        if (!GetCommState(port.get(), &native))
+        if (!succeeded(GetCommState(port.get(), &native)))
             return false;
         dcb = win32::fromNativeDcb(native);
         return true;
     }
     bool setState(const Dcb &dcb) override {
         DCB native = win32::toNativeDcb(dcb);
-        return SetCommState(port.get(), &native) != FALSE;
+        return succeeded(SetCommState(port.get(), &native));
     }
-    bool setMask(uint32_t mask) override { return SetCommMask(port.get(), mask) != FALSE; }
+    bool setMask(uint32_t mask) override { return succeeded(SetCommMask(port.get(), mask)); }
     bool escapeFunction(uint32_t function) override {
-        return EscapeCommFunction(port.get(), function) != FALSE;
+        return succeeded(EscapeCommFunction(port.get(), function));
     }
 
     WaitStart waitCommEvent() override {
@@ -157,6 +181,15 @@ public:
     }
 
 private:
+    // Keeps GetLastError of a failed call, taken at once.
+    bool succeeded(BOOL result) {
+        if (result == FALSE)
+            failure.store(static_cast<int32_t>(GetLastError()), std::memory_order_relaxed);
+        return result != FALSE;
+    }
+
+    std::atomic<int32_t> failure{0};
+
     // Waits for a read or write to complete. Past the bound the operation is cancelled and its
     // cancellation waited for, so the record is never reused while the system holds it.
     void finishTransfer(OVERLAPPED &record, DWORD &count) {
@@ -194,17 +227,22 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialPort> openSystemSerialPort(const char *portName) {
+OpenedPort openSystemSerialPort(const char *portName) {
+    const std::string name = portName != nullptr ? portName : "";
     auto io = std::make_unique<OverlappedState>();
+    if (!io->valid())
+        return OpenedPort::failed(OpenFailure::Other, io->error(), name);
     UniqueHandle interrupt = win32::makeEvent(false);
-    if (!io->valid() || !interrupt)
-        return nullptr;
+    if (!interrupt)
+        return OpenedPort::failed(OpenFailure::Other, static_cast<int32_t>(GetLastError()), name);
     HANDLE opened = CreateFileA(portName, kReadWriteAccess, kExclusive, nullptr, OPEN_EXISTING,
                                 kOverlappedNormal, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
-        return nullptr; // no such port, or it is open already
-    return std::make_unique<Win32SerialPort>(std::move(io), std::move(interrupt),
-                                             UniqueHandle(opened));
+    if (opened == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError(); // before the events above are closed
+        return OpenedPort::failed(openFailureOf(error), static_cast<int32_t>(error), name);
+    }
+    return OpenedPort(std::make_unique<Win32SerialPort>(std::move(io), std::move(interrupt),
+                                                        UniqueHandle(opened)));
 }
 
 } // namespace kalvix3::platform
