@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a step needs when they are missing. Usage: deps.sh build|windows|fuzz|demo
+# Installs the Debian packages a step needs when they are missing. Usage: deps.sh build|windows|fuzz|demo|tools|web
 set -euo pipefail
 need=()
 want() { for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done; }
 case "${1:-build}" in
   build|demo) want cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev \
               libcli11-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libtomlplusplus-dev libsystemd-dev \
-              dpkg-dev libboost-dev libmosquitto-dev mosquitto mosquitto-clients openssl ;;
+              dpkg-dev libboost-dev libsodium-dev libmosquitto-dev mosquitto mosquitto-clients openssl ;;
   windows) want g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
             binutils-mingw-w64-x86-64 wine64 xvfb x11-apps imagemagick fonts-droid-fallback \
             libcli11-dev nlohmann-json3-dev unzip ;;
   fuzz) want clang libclang-rt-14-dev ;;
   tools) want valgrind ;;
+  web) want chromium nodejs npm ;;
 esac
 if [ "${#need[@]}" -gt 0 ]; then
   echo "Installing: ${need[*]}"

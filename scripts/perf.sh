@@ -46,6 +46,10 @@ timeout 600 "$build/service/kalvix3d-bench" --rows "$out/7.tsv" --idle-seconds "
 echo "==== the service\'s network outputs (NCID, MQTT through Debian\'s mosquitto)"
 timeout 600 "$build/service/kalvix3d-netbench" --rows "$out/8.tsv" | tee "$out/8.log"
 
+echo "==== the web page in headless chromium (call delay, page weight, memory with 100 pages)"
+scripts/deps.sh web
+timeout 300 tests/web/run.sh "$build/service/kalvix3d-webrig" "$out/web" 1 --rows "$out/9.tsv" | tee "$out/9.log"
+
 echo "==== instructions per call (callgrind)"
 section="Frame tests and parsers (instructions per call, callgrind)"
 frames_per_run=20000
@@ -73,7 +77,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 elapsed=$((SECONDS - started))
 
 # ---- docs/PERFORMANCE.md ------------------------------------------------------------------------
-cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-8].tsv | awk '!seen[$0]++' >"$out/all.tsv"
+cat "$out"/1a.tsv "$out"/1b.tsv "$out"/[2-9].tsv | awk '!seen[$0]++' >"$out/all.tsv"
 figures=$(awk -F'\t' '$2 != "#note"' "$out/all.tsv" | wc -l)
 missed=$(awk -F'\t' '$2 != "#note" && $6 ~ /^MISSED/' "$out/all.tsv" | wc -l)
 cpu_model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
@@ -147,6 +151,7 @@ build/bench/bench/kalvix3_bench --benchmark_filter=latency --calls 50   # one gr
 build/bench/bench/kalvix3_bench_frames            # frame tests and parsers, bytes per second
 build/bench/service/kalvix3d-bench --calls 50     # the service: start, idle, time to durable, replug
 build/bench/service/kalvix3d-netbench --calls 50  # NCID and MQTT latency, 1,000 clients, replay
+tests/web/run.sh build/bench/service/kalvix3d-webrig /tmp/web 1 --rows /dev/stdout   # the web page
 valgrind --tool=callgrind --toggle-collect=kalvix3_receive_frames \
     build/bench/bench/kalvix3_frame_driver 0 20000   # instructions (case list: --list)
 build/bench/bench/kalvix3_bench_store             # the service's call log: a million calls

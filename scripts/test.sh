@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 jobs="${KALVIX3_JOBS:-2}"
 scripts/deps.sh build
 scripts/deps.sh windows
+scripts/deps.sh web   # chromium and node for the web page's browser test (tests/web)
 
 timings=()
 run_preset() {

@@ -4,6 +4,7 @@
 //
 //   kalvix3d [--config FILE]       run (default /etc/kalvix3d/kalvix3d.toml)
 //   kalvix3d --check-config FILE   check a configuration and exit
+//   kalvix3d --hash-password       read a password on stdin, print its hash for [web]
 //
 // Signals: SIGTERM/SIGINT close the lines and exit 0; SIGHUP reloads the phonebook CSV;
 // SIGUSR1 reads the devices' histories now.
@@ -19,6 +20,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "announcer.h"
@@ -31,6 +33,8 @@
 #include "net/ncid_server.h"
 #include "recorder.h"
 #include "store/call_store.h"
+#include "web/auth.h"
+#include "web/web_server.h"
 
 using namespace kalvix3d;
 
@@ -41,6 +45,7 @@ constexpr const char *kDefaultConfig = "/etc/kalvix3d/kalvix3d.toml";
 int usage(std::ostream &out, int status) {
     out << "usage: kalvix3d [--config FILE]\n"
            "       kalvix3d --check-config FILE\n"
+           "       kalvix3d --hash-password   (reads the password on stdin)\n"
            "Runs the caller-ID service on the lines FILE configures (default "
         << kDefaultConfig
         << ").\nSignals: SIGTERM stops, SIGHUP reloads the phonebook CSV, SIGUSR1 reads the "
@@ -129,6 +134,56 @@ void loadPhonebook(const Config &config, CallStore &store) {
                                 " row(s) skipped");
 }
 
+// The web page's dials and history reads, done by the supervisor's thread.
+class SupervisorControl : public web::LineControl {
+public:
+    explicit SupervisorControl(Supervisor &supervisor) : supervisor(supervisor) {}
+    void dial(int slot, int telPort, std::string number,
+              std::function<void(std::string)> done) override {
+        supervisor.requestDial(slot, telPort, std::move(number), std::move(done));
+    }
+    void importHistory(int slot, std::function<void(bool, std::string, int, int)> done) override {
+        supervisor.requestHistoryImport(slot, [done](Supervisor::ImportReport report) {
+            done(report.read, report.problem, report.records, report.added);
+        });
+    }
+
+private:
+    Supervisor &supervisor;
+};
+
+// Reads a password from stdin (one line; no echo on a terminal) and prints its Argon2id hash.
+int hashPassword() {
+    bool terminal = isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal) {
+        std::cerr << "password: " << std::flush;
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string password;
+    std::getline(std::cin, password);
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cerr << "\n";
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    if (password.size() < 8) {
+        std::cerr << "kalvix3d: the password needs at least 8 characters\n";
+        return 2;
+    }
+    try {
+        std::cout << "password-hash = \"" << web::Auth::hashPassword(password) << "\"\n";
+    } catch (const std::exception &error) {
+        std::cerr << "kalvix3d: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
 std::string portLinkBase() {
     for (const char *name : {"RUNTIME_DIRECTORY", "TMPDIR"})
         if (const char *dir = std::getenv(name); dir && *dir) {
@@ -193,12 +248,27 @@ int run(const Config &config) {
             mqtt.reset();
         }
     }
+    // The web page, served like the other outputs: one that cannot listen is reported.
+    std::unique_ptr<web::WebServer> page;
+    if (config.web.enabled) {
+        page = std::make_unique<web::WebServer>(loop, *store, config);
+        try {
+            page->start();
+            announcer.subscribe(page.get());
+        } catch (const std::exception &error) {
+            logLine(Priority::error, std::string("web: ") + error.what() + "; the web page is off");
+            page.reset();
+        }
+    }
     logLine(Priority::info, "starting: site \"" + config.site + "\", " +
                                 std::to_string(config.lines.size()) + " line(s), call log " +
                                 config.database);
     {
         Recorder recorder(config, *store, announcer);
         Supervisor supervisor(config, *store, recorder, announcer, *links);
+        SupervisorControl control(supervisor);
+        if (page)
+            page->setLineControl(&control);
         supervisor.start([] {
             logLine(Priority::info, "ready: every line has been tried");
             sd_notify(0, "READY=1");
@@ -224,6 +294,8 @@ int run(const Config &config) {
                 break;
             }
         }
+        if (page)
+            page->setLineControl(nullptr); // no new dials; those queued are dropped by stop()
         supervisor.stop(); // every line closed: nothing more is handed to the recorder
         recorder.stop();   // everything heard is in the log
     }
@@ -235,6 +307,10 @@ int run(const Config &config) {
     }
     if (mqtt)
         announcer.unsubscribe(mqtt.get());
+    if (page) {
+        announcer.unsubscribe(page.get());
+        loop.post([&page] { page->close(); });
+    }
     loop.stop();
     if (mqtt)
         mqtt->stop(); // "offline", then the network thread ends
@@ -266,6 +342,8 @@ int main(int argc, char **argv) {
         if ((arg == "--config" || arg == "-c" || arg == "--check-config") && i + 1 < argc) {
             checkOnly = checkOnly || arg == "--check-config";
             configPath = argv[++i];
+        } else if (arg == "--hash-password") {
+            return hashPassword();
         } else if (arg == "--help" || arg == "-h") {
             return usage(std::cout, 0);
         } else {

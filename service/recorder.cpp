@@ -98,6 +98,7 @@ void Recorder::record(const Heard &heard) {
         try {
             Call call = store.addCall(
                 makeCall(config, *line, heard.bytes, heard.wallTime, CallOrigin::live, store));
+            call.heardUnixMs = heard.wallMs;
             double ms = std::chrono::duration<double, std::milli>(
                             std::chrono::steady_clock::now() - heard.when)
                             .count();

@@ -23,6 +23,7 @@ struct Heard {
     std::string bytes; // code page 932, as the device sent it
     std::chrono::steady_clock::time_point when;
     std::time_t wallTime = 0;
+    std::int64_t wallMs = 0; // the same to the millisecond
 };
 
 // A call of a configured line at `wallTime`, with its reason and phonebook name filled in.

@@ -18,6 +18,7 @@ namespace {
 struct KindFacts {
     bool usb = false;
     int historySize = 0;
+    int dialPorts = 0;
 };
 
 std::map<int, KindFacts> catalogue() {
@@ -28,7 +29,8 @@ std::map<int, KindFacts> catalogue() {
         GetKinds2(1, &count, kinds.data());
     std::map<int, KindFacts> facts;
     for (const KindInfo &info : kinds)
-        facts[info.kind] = KindFacts{info.usbDriver != 0, info.historySize};
+        facts[info.kind] = KindFacts{info.usbDriver != 0, info.historySize,
+                                     info.dialFlags == 0 ? 0 : (info.dialFlags & 4) ? 3 : 2};
     return facts;
 }
 
@@ -121,6 +123,7 @@ void readLine(Checker &check, const toml::table &table, size_t index,
             line.kind = static_cast<int>(*kind);
             line.usb = found->second.usb;
             line.historySize = found->second.historySize;
+            line.dialPorts = found->second.dialPorts;
         }
     }
     const toml::node *port = table.get("port");
@@ -262,6 +265,41 @@ void readMqtt(Checker &check, const toml::table &table, MqttConfig &mqtt) {
     mqtt.ringSeconds = boundedAt(check, table, "ring-seconds", 1, 600).value_or(mqtt.ringSeconds);
 }
 
+bool isLoopback(const std::string &address) {
+    return address == "127.0.0.1" || address == "::1" || address == "localhost" ||
+           address.rfind("127.", 0) == 0;
+}
+
+void readWeb(Checker &check, const toml::table &table, WebConfig &web) {
+    refuseUnknownKeys(check, table,
+                      {"enabled", "bind", "port", "password-hash", "display-token", "max-clients"},
+                      "[web]");
+    web.enabled = booleanAt(check, table, "enabled").value_or(true);
+    web.bind = stringAt(check, table, "bind").value_or(web.bind);
+    web.port = boundedAt(check, table, "port", 0, 65535).value_or(web.port);
+    web.maxClients = boundedAt(check, table, "max-clients", 2, 10000).value_or(web.maxClients);
+    if (auto hash = stringAt(check, table, "password-hash")) {
+        if (hash->rfind("$argon2id$", 0) != 0)
+            check.at(table.get("password-hash")->source(),
+                     "\"password-hash\" must be an Argon2id hash: make one with "
+                     "`kalvix3d --hash-password`");
+        else
+            web.passwordHash = *hash;
+    }
+    if (auto token = stringAt(check, table, "display-token")) {
+        if (token->size() < 16 || token->find_first_of(" \t\r\n") != std::string::npos)
+            check.at(table.get("display-token")->source(),
+                     "\"display-token\" must be at least 16 characters without spaces");
+        else
+            web.displayToken = *token;
+    }
+    if (web.enabled && web.passwordHash.empty() && !isLoopback(web.bind))
+        check.at(table.get("bind") ? table.get("bind")->source() : table.source(),
+                 "[web] bound to \"" + web.bind +
+                     "\" needs \"password-hash\": without a password the page is only served "
+                     "on loopback");
+}
+
 } // namespace
 
 ConfigError::ConfigError(std::vector<std::string> problems)
@@ -298,7 +336,7 @@ Config loadConfig(const std::string &path) {
     Checker check(path);
     Config config;
     config.path = path;
-    refuseUnknownKeys(check, root, {"site", "database", "phonebook", "line", "ncid", "mqtt"},
+    refuseUnknownKeys(check, root, {"site", "database", "phonebook", "line", "ncid", "mqtt", "web"},
                       "the file");
     config.site = stringAt(check, root, "site").value_or("");
     if (!root.get("site"))
@@ -311,6 +349,12 @@ Config loadConfig(const std::string &path) {
             refuseUnknownKeys(check, *phonebook->as_table(), {"csv"}, "[phonebook]");
             config.phonebookCsv = stringAt(check, *phonebook->as_table(), "csv").value_or("");
         }
+    }
+    if (const toml::node *web = root.get("web")) {
+        if (!web->is_table())
+            check.at(web->source(), "\"web\" must be a table: [web]");
+        else
+            readWeb(check, *web->as_table(), config.web);
     }
     for (const char *name : {"ncid", "mqtt"}) {
         const toml::node *node = root.get(name);

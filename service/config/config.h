@@ -15,6 +15,7 @@ struct LineConfig {
     int kind = 0;             // device kind of the catalogue
     bool usb = false;         // opened through the USB driver: no port
     int historySize = 0;      // records the device keeps; 0 when it keeps none
+    int dialPorts = 0;        // telephone ports KalvixDialEx can dial through; 0: cannot dial
     std::string devicePath;   // serial kinds: the device ("/dev/serial/by-id/...", "/dev/ttyS2")
     std::string label;        // UTF-8, e.g. "店舗"
     bool importHistory = true;  // read the device's history at start and on SIGUSR1
@@ -49,6 +50,16 @@ struct MqttConfig {
     int ringSeconds = 20;           // how long the "ringing" binary sensor stays on after a call
 };
 
+// The web page and its JSON API ([web]): off unless the table is there.
+struct WebConfig {
+    bool enabled = false;
+    std::string bind = "127.0.0.1"; // loopback; any other address needs password-hash
+    int port = 8380;                // 0: any free one (tests)
+    std::string passwordHash;       // Argon2id, from `kalvix3d --hash-password`; "" on loopback: no password
+    std::string displayToken;       // read-only access for a wall screen; "" none
+    int maxClients = 200;           // connections at once (each open page holds one)
+};
+
 struct Config {
     std::string path;          // the file it came from
     std::string site;
@@ -57,6 +68,7 @@ struct Config {
     std::vector<LineConfig> lines;
     NcidConfig ncid;
     MqttConfig mqtt;
+    WebConfig web;
 };
 
 // All the mistakes of a file, one "file:line:column: what" per entry.

@@ -91,6 +91,61 @@ void Supervisor::requestHistoryImport() {
     wake.notify_all();
 }
 
+void Supervisor::requestHistoryImport(int slot, std::function<void(ImportReport)> done) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        jobs.push_back([this, slot, done = std::move(done)] {
+            Line *line = lineOf(slot);
+            ImportReport report;
+            if (!line)
+                report.problem = "no such line";
+            else if (line->config.historySize <= 0)
+                report.problem = "this kind of device keeps no history";
+            else if (!line->open)
+                report.problem = "the line is not open";
+            else
+                report = importHistory(*line);
+            done(std::move(report));
+        });
+    }
+    wake.notify_all();
+}
+
+void Supervisor::requestDial(int slot, int telPort, std::string number,
+                             std::function<void(std::string problem)> done) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        jobs.push_back([this, slot, telPort, number = std::move(number), done = std::move(done)] {
+            Line *line = lineOf(slot);
+            if (!line)
+                return done("no such line");
+            if (line->config.dialPorts <= 0)
+                return done("this kind of device cannot dial");
+            if (telPort < 1 || telPort > line->config.dialPorts)
+                return done("telephone port " + std::to_string(telPort) + " is not one of 1 to " +
+                            std::to_string(line->config.dialPorts));
+            if (!line->open)
+                return done("the line is not open");
+            auto started = SteadyClock::now();
+            KalvixDialEx(slot, telPort, number.c_str());
+            auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - started);
+            logLine(Priority::info, lineName(line->config) + ": dialled " + number +
+                                        " on telephone port " + std::to_string(telPort) + " (" +
+                                        std::to_string(ms.count()) + " ms)");
+            done("");
+        });
+    }
+    wake.notify_all();
+}
+
+Supervisor::Line *Supervisor::lineOf(int slot) {
+    for (auto &line : lines)
+        if (line->config.slot == slot)
+            return line.get();
+    return nullptr;
+}
+
 void Supervisor::stop() {
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -120,7 +175,11 @@ intptr_t Supervisor::procedure(void *window, uint32_t message, uintptr_t, intptr
         heard.slot = line->config.slot;
         heard.bytes = std::move(bytes);
         heard.when = SteadyClock::now();
-        heard.wallTime = std::time(nullptr);
+        auto wall = std::chrono::system_clock::now();
+        heard.wallTime = std::chrono::system_clock::to_time_t(wall);
+        heard.wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           wall.time_since_epoch())
+                           .count();
         line->owner->recorder.hand(std::move(heard));
     } else if (message == KALVIX3_LINE_ERROR_MESSAGE) {
         Supervisor *self = line->owner;
@@ -232,8 +291,9 @@ void Supervisor::importHistories() {
             importHistory(*line);
 }
 
-void Supervisor::importHistory(Line &line) {
+Supervisor::ImportReport Supervisor::importHistory(Line &line) {
     const LineConfig &lineConfig = line.config;
+    ImportReport report;
     std::vector<HistoryRecord> records(static_cast<size_t>(lineConfig.historySize));
     int32_t count = lineConfig.historySize;
     auto started = SteadyClock::now();
@@ -241,7 +301,8 @@ void Supervisor::importHistory(Line &line) {
     if (result != 0) {
         logLine(Priority::warning, lineName(lineConfig) + ": the device's history was not read: "
                                                           "result " + std::to_string(result));
-        return;
+        report.problem = "the device's history was not read (result " + std::to_string(result) + ")";
+        return report;
     }
     int added = 0, malformed = 0;
     for (int32_t i = 0; i < count && i < lineConfig.historySize; ++i) {
@@ -266,6 +327,10 @@ void Supervisor::importHistory(Line &line) {
                                 std::to_string(ms.count()) + " ms: " + std::to_string(count) +
                                 " record(s), " + std::to_string(added) + " new" +
                                 (malformed ? ", " + std::to_string(malformed) + " unreadable" : ""));
+    report.read = true;
+    report.records = count;
+    report.added = added;
+    return report;
 }
 
 void Supervisor::run(std::function<void()> linesTried) {
@@ -278,13 +343,16 @@ void Supervisor::run(std::function<void()> linesTried) {
         if (importNow)
             importHistories();
         std::deque<LineErrorEvent> errors;
+        std::deque<std::function<void()>> work;
         {
             std::unique_lock<std::mutex> hold(lock);
             auto due = SteadyClock::time_point::max();
             for (const auto &line : lines)
                 if (!line->open)
                     due = std::min(due, line->nextTry);
-            auto ready = [&] { return stopping || importWanted || !lineErrors.empty(); };
+            auto ready = [&] {
+                return stopping || importWanted || !lineErrors.empty() || !jobs.empty();
+            };
             if (due == SteadyClock::time_point::max())
                 wake.wait(hold, ready);
             else
@@ -294,9 +362,13 @@ void Supervisor::run(std::function<void()> linesTried) {
             errors.swap(lineErrors);
             importNow = importWanted;
             importWanted = false;
+            work.swap(jobs);
         }
         for (const LineErrorEvent &event : errors)
             handleLineError(event);
+        for (auto &job : work)
+            job();
+        work.clear();
         auto now = SteadyClock::now();
         for (auto &line : lines)
             if (!line->open && line->nextTry <= now)

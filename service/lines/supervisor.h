@@ -41,6 +41,23 @@ public:
     void start(std::function<void()> linesTried);
     // Reads the history of every open line that keeps one and adds the calls the log lacks.
     void requestHistoryImport();
+
+    // What a history read of one line came to.
+    struct ImportReport {
+        bool read = false;   // the device answered
+        std::string problem; // why not, in words, when !read
+        int records = 0;     // records the device sent
+        int added = 0;       // calls the log did not have yet
+    };
+    // Reads one line's history now (whatever its import-history setting). `done` is called on
+    // the supervisor's thread when it is over; it must return quickly (post the report on).
+    void requestHistoryImport(int slot, std::function<void(ImportReport)> done);
+    // Dials `number` through telephone port `telPort` of the terminal adapter on `slot`. The
+    // library's dial blocks for seconds, so it runs on the supervisor's thread, after the work
+    // queued before it; `done` is called there when the dial has returned ("" or why it was not
+    // placed). Requests left when the service stops are dropped without `done`.
+    void requestDial(int slot, int telPort, std::string number,
+                     std::function<void(std::string problem)> done);
     // Closes every line and ends the thread.
     void stop();
     std::vector<LineStatus> statuses();
@@ -66,7 +83,8 @@ private:
     void tryOpen(Line &line);
     void handleLineError(const LineErrorEvent &event);
     void importHistories();
-    void importHistory(Line &line);
+    ImportReport importHistory(Line &line);
+    Line *lineOf(int slot);
     void setStatus(Line &line, LineState state, std::string reason, int openResult, int lineError);
 
     const Config &config;
@@ -79,6 +97,7 @@ private:
     std::mutex lock; // guards the members below and every Line::status
     std::condition_variable wake;
     std::deque<LineErrorEvent> lineErrors;
+    std::deque<std::function<void()>> jobs; // dials and single history reads, in order
     bool importWanted = false;
     bool stopping = false;
     std::thread thread;

@@ -28,6 +28,8 @@ struct Call {
     std::string reason;         // words where a letter stands for the number ("withheld", ...), else ""
     std::string name;           // the phonebook's name when the call was logged, else ""
     CallOrigin origin = CallOrigin::live;
+    std::int64_t heardUnixMs = 0; // live calls as announced: when the library told of it (ms
+                                  // since 1970, not stored); else 0
 };
 
 struct CallQuery {

@@ -319,6 +319,13 @@ TEST_F(ServiceTest, ConfigurationMistakesAreReportedWithTheirPlace) {
         {"database = \"x.db\"\n[[line]]\nkind = 2\nport = \"COM1\"\n", ":1:1: \"site\" is missing"},
         {head, ":1:1: no [[line]]"},
         {head + "[[line]]\nkind = \"2\"\nport = \"COM1\"\n", ":4:8: \"kind\" must be a whole number"},
+        // The web page is served beyond loopback only behind a password.
+        {head + "[web]\nbind = \"0.0.0.0\"\n[[line]]\nkind = 2\nport = \"COM1\"\n",
+         ":4:8: [web] bound to \"0.0.0.0\" needs \"password-hash\""},
+        {head + "[web]\npassword-hash = \"secret\"\n[[line]]\nkind = 2\nport = \"COM1\"\n",
+         ":4:17: \"password-hash\" must be an Argon2id hash"},
+        {head + "[web]\ndisplay-token = \"short\"\n[[line]]\nkind = 2\nport = \"COM1\"\n",
+         ":4:17: \"display-token\" must be at least 16 characters"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);

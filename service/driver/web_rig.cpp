@@ -1,0 +1,126 @@
+// kalvix3d-webrig: brings up kalvix3d with its web page against a simulated number-display
+// adapter (slot 0, keeps a history) and a simulated NEC Aterm IT75/D terminal adapter (slot 1,
+// dials through three telephone ports; the library's dial holds its caller 5.4 s), and
+// lets the browser test drive the adapters. It prints one JSON line when the page is up, then
+// takes commands on stdin, one per line, and answers each with one line:
+//   call SLOT NUMBER|P|O|C     the adapter rings with that caller      -> ok
+//   unplug SLOT | plug SLOT    the adapter goes away / comes back       -> ok
+//   received SLOT TEXT MS      did the adapter receive TEXT within MS   -> yes | no
+//   quit                       SIGTERM to the service, its exit status  -> exit N
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "driver.h"
+
+using namespace kalvix3d::driver;
+using kalvix3::sim::Call;
+using kalvix3::sim::CallerKind;
+
+namespace {
+
+std::string hashOf(const std::string &password) {
+    std::string command = "printf '%s\\n' '" + password + "' | '" + kalvix3dPath() + "' --hash-password";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        throw std::runtime_error("cannot run kalvix3d --hash-password");
+    char line[512] = {};
+    std::string text = fgets(line, sizeof line, pipe) ? line : "";
+    if (pclose(pipe) != 0 || text.rfind("password-hash = ", 0) != 0)
+        throw std::runtime_error("kalvix3d --hash-password failed: " + text);
+    return text;
+}
+
+std::string unescaped(std::string text) { // "\r" and "\n" in commands
+    for (auto [from, to] : {std::pair{"\\r", "\r"}, std::pair{"\\n", "\n"}})
+        for (size_t at; (at = text.find(from)) != std::string::npos;)
+            text.replace(at, 2, to);
+    return text;
+}
+
+int run() {
+    TempDir dir("kalvix3d-web");
+    std::string byId = dir.path() + "/serial/by-id";
+    std::filesystem::create_directories(byId);
+    Adapter display(2, byId + "/usb-FTDI_ND30_A10K001-if00-port0");
+    Adapter terminal(33, byId + "/usb-Prolific_Aterm_IT75D-if00-port0");
+    display.device().setHistory({{"1207", "1815", "0667778888"}, {"1207", "1902", "P"}});
+    Adapter *adapters[2] = {&display, &terminal};
+    const std::string password = "kalvix3-test-pw";
+    const std::string token = "wall-screen-token-0123456789";
+    std::string config = dir.path() + "/kalvix3d.toml";
+    writeFile(config, "site = \"Tanaka Clinic\"\ndatabase = \"" + dir.path() + "/calls.db\"\n"
+                      "[web]\nport = 0\n" + hashOf(password) +
+                      "display-token = \"" + token + "\"\n"
+                      "[[line]]\nkind = 2\nport = \"" + display.link() + "\"\nlabel = \"店舗\"\n"
+                      "[[line]]\nkind = 33\nport = \"" + terminal.link() + "\"\nlabel = \"FAX\"\n");
+    Process service(kalvix3dPath(), {"--config", config}, {"TMPDIR=" + dir.path()});
+    auto page = service.waitFor(std::regex(R"(web: the page is at (http://\S+/))"), 10s);
+    bool ready = page && service.waitFor(std::regex("ready: every line has been tried"), 10s) &&
+                 service.waitFor(std::regex("line 0 .*history read"), 10s);
+    if (!ready) {
+        for (const std::string &line : service.lines())
+            std::cerr << line << "\n";
+        std::cerr << "kalvix3d-webrig: the service did not come up\n";
+        return 1;
+    }
+    std::cout << "{\"url\":\"" << (*page)[1] << "\",\"password\":\"" << password
+              << "\",\"displayToken\":\"" << token << "\",\"pid\":" << service.pid() << "}"
+              << std::endl;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream words(line);
+        std::string command, argument;
+        int slot = -1;
+        words >> command >> slot;
+        std::getline(words >> std::ws, argument);
+        Adapter *adapter = slot == 0 || slot == 1 ? adapters[slot] : nullptr;
+        if (command == "quit") {
+            service.signal(SIGTERM);
+            std::cout << "exit " << service.wait(10s) << std::endl;
+            return 0;
+        } else if (!adapter) {
+            std::cout << "error: which slot?" << std::endl;
+        } else if (command == "call") {
+            adapter->device().waitUntilSent(3s);
+            Call call = argument == "P"   ? Call::of(CallerKind::Withheld)
+                        : argument == "O" ? Call::of(CallerKind::OutOfArea)
+                        : argument == "C" ? Call::of(CallerKind::PublicPhone)
+                                          : Call::withNumber(argument);
+            adapter->device().placeCall(call);
+            std::cout << "ok" << std::endl;
+        } else if (command == "unplug") {
+            adapter->unplug();
+            std::cout << "ok" << std::endl;
+        } else if (command == "plug") {
+            adapter->plugIn();
+            std::cout << "ok" << std::endl;
+        } else if (command == "received") {
+            auto space = argument.rfind(' ');
+            std::string text = unescaped(argument.substr(0, space));
+            auto limit = std::chrono::milliseconds(std::stoi(argument.substr(space + 1)));
+            std::cout << (adapter->device().waitForReceived(text, limit) ? "yes" : "no")
+                      << std::endl;
+        } else {
+            std::cout << "error: unknown command" << std::endl;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main() {
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        return run();
+    } catch (const std::exception &error) {
+        std::cerr << "kalvix3d-webrig: " << error.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,38 @@
+// Japanese telephone numbers in their usual grouping, and the words for a caller text that
+// stands for the reason there is no number.
+
+// Prefixes whose grouping is not the general 0AB-CDE-FGHJ, first match wins.
+const GROUPS = [
+  [/^(0120|0800)(\d{3})(\d{3,4})$/, 3],   // free dial: 0120-123-456, 0800-123-4567
+  [/^(0570)(\d{3})(\d{3})$/, 3],          // navi dial: 0570-123-456
+  [/^(0[5789]0)(\d{4})(\d{4})$/, 3],      // mobiles and IP phones: 090-1234-5678, 050-1234-5678
+  [/^(0[36])(\d{4})(\d{4})$/, 3],         // Tokyo, Osaka: 03-1234-5678, 06-1234-5678
+  [/^(0\d{2})(\d{3})(\d{4})$/, 3],        // other areas, 10 digits: 045-555-6666
+  [/^(0\d{2})(\d{4})(\d{4})$/, 3],        // 11 digits otherwise
+];
+
+export function formatNumber(text) {
+  if (typeof text !== 'string' || !/^\d+$/.test(text)) return text;
+  for (const [pattern] of GROUPS) {
+    const match = pattern.exec(text);
+    if (match) return match.slice(1).join('-');
+  }
+  return text;
+}
+
+// The reason letters the adapters send in place of a number.
+export const REASONS = {
+  P: { ja: '非通知', en: 'Withheld' },
+  O: { ja: '表示圏外', en: 'Out of area' },
+  C: { ja: '公衆電話', en: 'Public phone' },
+  S: { ja: '表示不可', en: 'Not available' },
+  $: { ja: '番号なし着信', en: 'Ring without number' },
+};
+
+// What to show for a call's number: the grouped number, or the reason in words.
+export function callerText(call, lang) {
+  const reason = REASONS[call.number];
+  if (reason) return reason[lang] || reason.en;
+  if (call.reason) return call.reason;
+  return formatNumber(call.number);
+}
