@@ -12,7 +12,11 @@ case "${1:-build}" in
             libcli11-dev nlohmann-json3-dev unzip ;;
   fuzz) want clang libclang-rt-14-dev ;;
   tools) want valgrind ;;
-  web) want chromium nodejs npm ;;
+  web) want chromium
+       # Node.js and npm: Debian's, unless the machine already has them (a nodejs package that
+       # brings its own npm conflicts with Debian's npm package).
+       command -v node >/dev/null 2>&1 || want nodejs
+       command -v npm >/dev/null 2>&1 || want npm ;;
 esac
 if [ "${#need[@]}" -gt 0 ]; then
   echo "Installing: ${need[*]}"
