@@ -50,8 +50,10 @@ struct LineRequest {
     Kalvix3Window hostWindow;
     int32_t port; // serial kinds: COM1..COM9; USB kinds ignore it
 };
+// The opener places its line in the slot's entry before it starts the line's receive thread, so
+// a notification from that thread (whose window procedure may call back) finds it there.
 struct LineOpening {
-    std::unique_ptr<Line> line;     // the open line when the result is KALVIX3_OK
+    std::unique_ptr<Line> &line;    // the slot's entry: the open line when the result is KALVIX3_OK
     platform::OpenError portError;  // why the port could not be opened (result 1)
 };
 // Opens a line of the row's kind; returns 0 or an OpenCommLineEx result code.

@@ -37,11 +37,11 @@ int32_t openLine(int32_t slot, Kalvix3Window hostWindow, int32_t port, int32_t k
     const KindRow *row = kindRow(kind);
     if (row == nullptr)
         return KALVIX3_ERR_KIND;
-    LineOpening opening;
+    LineOpening opening{line->line, {}};
     int32_t result = row->family->open(*row, LineRequest{hostWindow, port}, opening);
     line->openError = std::move(opening.portError);
-    if (result == KALVIX3_OK)
-        line->line = std::move(opening.line);
+    if (result != KALVIX3_OK)
+        line->line.reset();
     return result;
 }
 

@@ -142,10 +142,9 @@ int32_t openSerialLine(const KindRow &row, const LineRequest &request, LineOpeni
         return KALVIX3_ERR_PORT_OPEN;
     }
     auto line = std::make_unique<SerialLine>(row, request.hostWindow, portName);
-    int32_t result = line->start(opening.portError);
-    if (result == KALVIX3_OK)
-        opening.line = std::move(line);
-    return result;
+    SerialLine &serial = *line;
+    opening.line = std::move(line);
+    return serial.start(opening.portError);
 }
 
 } // namespace kalvix3

@@ -38,7 +38,10 @@ template <typename UsbKindLine>
 int32_t openWithDriver(const KindRow &row, const LineRequest &request, LineOpening &opening) {
     if (missingDriverFile(platform::systemDirectory(), platform::windowsPlatformId()) != nullptr)
         return KALVIX3_ERR_USB_DRIVER;
-    opening.line = std::make_unique<UsbKindLine>(row, request.hostWindow);
+    auto line = std::make_unique<UsbKindLine>(row, request.hostWindow); // its thread suspended
+    UsbKindLine &started = *line;
+    opening.line = std::move(line);
+    started.start();
     return KALVIX3_OK;
 }
 
@@ -63,9 +66,9 @@ int32_t openItmuxLine(const KindRow &row, const LineRequest &request, LineOpenin
 // ---- Polled lines ---------------------------------------------------------------------------
 
 UsbLine::UsbLine(const KindRow &row, Kalvix3Window hostWindow)
-    : Line(row), thread(std::make_unique<TRecvUSBThread>(hostWindow)) { // suspended
-    thread->resume();
-}
+    : Line(row), thread(std::make_unique<TRecvUSBThread>(hostWindow)) {} // suspended
+
+void UsbLine::start() { thread->resume(); }
 
 UsbLine::~UsbLine() { stop(); }
 
@@ -105,9 +108,9 @@ void UsbLine::dial(int32_t telPort, const DigitText &digits) {
 // ---- ITMUX lines ----------------------------------------------------------------------------
 
 ItmuxLine::ItmuxLine(const KindRow &row, Kalvix3Window hostWindow)
-    : Line(row), thread(std::make_unique<TRecvITMUXThread>(hostWindow)) { // suspended
-    thread->resume();
-}
+    : Line(row), thread(std::make_unique<TRecvITMUXThread>(hostWindow)) {} // suspended
+
+void ItmuxLine::start() { thread->resume(); }
 
 ItmuxLine::~ItmuxLine() { close(); }
 

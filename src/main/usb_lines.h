@@ -15,8 +15,9 @@ namespace kalvix3 {
 
 class UsbLine final : public Line {
 public:
-    UsbLine(const KindRow &row, Kalvix3Window hostWindow);
+    UsbLine(const KindRow &row, Kalvix3Window hostWindow); // the thread is created suspended
     ~UsbLine() override;
+    void start(); // starts the receive thread, once the line is in its slot
 
     bool isOpen() const override { return thread != nullptr; }
     // With a dial in progress (its message pump runs the host's window procedures) the close
@@ -45,8 +46,9 @@ private:
 
 class ItmuxLine final : public Line {
 public:
-    ItmuxLine(const KindRow &row, Kalvix3Window hostWindow);
+    ItmuxLine(const KindRow &row, Kalvix3Window hostWindow); // the thread is created suspended
     ~ItmuxLine() override;
+    void start(); // starts the receive thread, once the line is in its slot
 
     bool isOpen() const override { return thread != nullptr; }
     void close() override;
