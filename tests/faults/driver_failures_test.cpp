@@ -123,7 +123,7 @@ TEST_P(UsbDriverFailure, ReachesItsResultAndLeavesNothingBehind) {
         EXPECT_LT(Clock::now() - start, scaled(300ms));
         EXPECT_EQ(host.count(), seen + (c.openResult == KALVIX3_OK ? 1 : 0));
     }
-    ProcessStats after = processStats();
+    ProcessStats after = processStatsBackTo(before);
     EXPECT_EQ(after.threads, before.threads) << describe(after);
     EXPECT_EQ(after.descriptors, before.descriptors) << describe(after);
 }
@@ -257,7 +257,7 @@ TEST_P(NdaLibraryFailure, ReachesItsResultAndLeavesNothingBehind) {
         EXPECT_FALSE(device->isOpen());
     }
     EXPECT_EQ(host.count(), 0u);
-    ProcessStats after = processStats();
+    ProcessStats after = processStatsBackTo(before);
     EXPECT_EQ(after.threads, before.threads) << describe(after);
     EXPECT_EQ(after.descriptors, before.descriptors) << describe(after);
 }

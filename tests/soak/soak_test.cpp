@@ -633,7 +633,7 @@ void SerialSoak::run() {
         close(line, scaled(500ms), "final close");
     for (SoakLine &line : lines)
         checkArrivals(line);
-    ProcessStats after = processStats();
+    ProcessStats after = processStatsBackTo(before);
     if (after.threads != before.threads || after.descriptors != before.descriptors)
         problem("after the run " + describe(after) + ", before it " + describe(before));
     if (slowdown() == 1 && resident.size() >= 8) {

@@ -402,7 +402,7 @@ void UsbSoak::run() {
         }
     }
     polledArrivals = polled.count.size();
-    ProcessStats after = processStats();
+    ProcessStats after = processStatsBackTo(before);
     if (after.threads != before.threads || after.descriptors != before.descriptors)
         problem("after the run " + describe(after) + ", before it " + describe(before));
     if (slowdown() == 1 && resident.size() >= 8) {

@@ -23,6 +23,12 @@ ProcessStats processStats();
 // The same, once a thread has been started and joined: a sanitizer starts a helper thread of
 // its own with the first thread of the process, and a baseline taken before it would be short.
 ProcessStats settledProcessStats();
+// The reading once the process is back to `baseline` or `bound` has passed, whichever comes
+// first. A joined thread can still be listed in /proc/self/task for a moment (the kernel wakes
+// the joiner before it removes the task), so a count taken at once can be one too high on a
+// loaded machine; a thread or descriptor that is really left behind still shows after the wait.
+ProcessStats processStatsBackTo(const ProcessStats &baseline,
+                                std::chrono::milliseconds bound = scaled(std::chrono::seconds(1)));
 std::string describe(const ProcessStats &stats);
 
 // CPU time (user and system) of the whole process so far, in milliseconds.

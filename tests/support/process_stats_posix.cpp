@@ -44,6 +44,17 @@ ProcessStats settledProcessStats() {
     return processStats();
 }
 
+ProcessStats processStatsBackTo(const ProcessStats &baseline, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    ProcessStats now = processStats();
+    while ((now.threads > baseline.threads || now.descriptors > baseline.descriptors) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        now = processStats();
+    }
+    return now;
+}
+
 std::string describe(const ProcessStats &stats) {
     return std::to_string(stats.threads) + " threads, " + std::to_string(stats.descriptors) +
            " descriptors, " + std::to_string(stats.residentKb) + " kB resident";
