@@ -1,6 +1,7 @@
 #include "net/event_loop.h"
 
 #include <exception>
+#include <stdexcept>
 
 #include "log.h"
 
@@ -36,6 +37,30 @@ void EventLoop::stop() {
         thread.join();
     }
     io.stop();
+}
+
+boost::asio::ip::address listenOn(boost::asio::ip::tcp::acceptor &acceptor, const std::string &bind,
+                                  int port) {
+    using boost::asio::ip::tcp;
+    boost::system::error_code error;
+    auto address = boost::asio::ip::make_address(bind == "localhost" ? "127.0.0.1" : bind, error);
+    if (error)
+        throw std::runtime_error("bind address \"" + bind + "\" is not an IP address");
+    tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    acceptor.open(endpoint.protocol(), error);
+    if (!error)
+        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+    if (!error)
+        acceptor.bind(endpoint, error);
+    if (!error)
+        acceptor.listen(boost::asio::socket_base::max_listen_connections, error);
+    if (error) {
+        boost::system::error_code ignored;
+        acceptor.close(ignored);
+        throw std::runtime_error("cannot listen on " + bind + " port " + std::to_string(port) +
+                                 ": " + error.message());
+    }
+    return address;
 }
 
 } // namespace kalvix3d::net

@@ -9,10 +9,12 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 
@@ -47,5 +49,11 @@ private:
     boost::asio::thread_pool pool{1};
     std::thread thread;
 };
+
+// Opens `acceptor` listening on `bind` ("localhost" or an IP address) and `port` (0: a free one).
+// Throws a sentence that names the address and port and what failed; the acceptor is closed then.
+// Returns the address bound.
+boost::asio::ip::address listenOn(boost::asio::ip::tcp::acceptor &acceptor, const std::string &bind,
+                                  int port);
 
 } // namespace kalvix3d::net

@@ -438,24 +438,7 @@ NcidServer::NcidServer(EventLoop &loop, CallStore &store, const NcidConfig &conf
 NcidServer::~NcidServer() = default;
 
 void NcidServer::start() {
-    boost::system::error_code error;
-    auto address = asio::ip::make_address(config.bind, error);
-    if (error)
-        throw std::runtime_error("bind address \"" + config.bind + "\" is not an IP address");
-    tcp::endpoint endpoint(address, static_cast<unsigned short>(config.port));
-    acceptor.open(endpoint.protocol(), error);
-    if (!error)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-    if (!error)
-        acceptor.bind(endpoint, error);
-    if (!error)
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-        boost::system::error_code ignored;
-        acceptor.close(ignored);
-        throw std::runtime_error("cannot listen on " + config.bind + " port " +
-                                 std::to_string(config.port) + ": " + error.message());
-    }
+    listenOn(acceptor, config.bind, config.port);
     boundPort = acceptor.local_endpoint().port();
     logLine(Priority::info, "ncid: listening on " + config.bind + " port " +
                                 std::to_string(boundPort) + " (at most " +

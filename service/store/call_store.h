@@ -124,6 +124,16 @@ std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEnc
 std::string digitsOf(std::string_view text);  // keeps '0'..'9' only
 bool isValidUtf8(std::string_view text);       // strict: no overlong forms, no surrogates
 std::string utf8FromCp932(const std::string &bytes); // device text; an invalid byte becomes U+FFFD
+// For a spreadsheet: a character code page 932 has no place for becomes '?'.
+std::string cp932FromUtf8(const std::string &text);
+
+// The call log as CSV (`kalvix3 log --csv`, the web page's export): the header and one row
+// without its line end; fields with a comma, quote or line end are quoted.
+extern const char *const kCallCsvHeader;
+std::string callCsvRow(const Call &call);
+std::string csvField(const std::string &text);
+// The wall-clock time where the call rang, with its offset: "2026-12-09T10:00:00+09:00".
+std::string localTimeOf(const Call &call);
 
 
 // "2026-12-08T09:12:00Z" (also "+09:00" offsets, a space for the T, and a bare date as its

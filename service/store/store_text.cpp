@@ -5,7 +5,9 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <iconv.h>
+#include <stdexcept>
 
 namespace kalvix3d {
 
@@ -39,6 +41,36 @@ std::string utf8FromCp932(const std::string &bytes) {
         --inLeft;
     }
     iconv_close(convert);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string cp932FromUtf8(const std::string &text) {
+    iconv_t cd = iconv_open("CP932", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        throw std::runtime_error("this system cannot convert to code page 932");
+    std::string out(text.size() * 2 + 16, '\0');
+    char *in = const_cast<char *>(text.data());
+    std::size_t inLeft = text.size();
+    char *outPtr = out.data();
+    std::size_t outLeft = out.size();
+    while (inLeft > 0) {
+        if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1))
+            break;
+        if (errno != EILSEQ && errno != EINVAL)
+            break;
+        // Skip the one UTF-8 character that has no place, write '?'.
+        std::size_t skip = 1;
+        while (skip < inLeft && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80)
+            ++skip;
+        in += skip;
+        inLeft -= skip;
+        if (outLeft > 0) {
+            *outPtr++ = '?';
+            --outLeft;
+        }
+    }
+    iconv_close(cd);
     out.resize(out.size() - outLeft);
     return out;
 }

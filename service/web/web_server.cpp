@@ -8,8 +8,6 @@
 #include <deque>
 #include <stdexcept>
 
-#include <iconv.h>
-
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -167,59 +165,6 @@ json callJson(const Call &call) {
 
 std::string sseEvent(const std::string &name, const std::string &data) {
     return "event: " + name + "\ndata: " + data + "\n\n";
-}
-
-// UTF-8 to code page 932 for a spreadsheet; a character it has no place for becomes '?'.
-std::string cp932Of(const std::string &text) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        throw std::runtime_error("this system cannot convert to code page 932");
-    std::string out(text.size() * 2 + 16, '\0');
-    char *in = const_cast<char *>(text.data());
-    std::size_t inLeft = text.size();
-    char *outPtr = out.data();
-    std::size_t outLeft = out.size();
-    while (inLeft > 0) {
-        if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1))
-            break;
-        if (errno != EILSEQ && errno != EINVAL)
-            break;
-        // Skip the one UTF-8 character that has no place, write '?'.
-        std::size_t skip = 1;
-        while (skip < inLeft && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80)
-            ++skip;
-        in += skip;
-        inLeft -= skip;
-        if (outLeft > 0) {
-            *outPtr++ = '?';
-            --outLeft;
-        }
-    }
-    iconv_close(cd);
-    out.resize(out.size() - outLeft);
-    return out;
-}
-
-std::string csvField(const std::string &text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
-    std::string out = "\"";
-    for (char c : text)
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
-// The local time of a call with its offset, as `kalvix3 log` writes it: 2026-12-09T10:00:00+09:00.
-std::string localTimeOf(const Call &call) {
-    auto seconds = secondsFromIso(call.timeUtc);
-    if (!seconds)
-        return call.timeUtc;
-    std::string iso = isoFromSeconds(*seconds + call.utcOffsetMinutes * 60);
-    int offset = std::abs(call.utcOffsetMinutes);
-    char zone[16];
-    std::snprintf(zone, sizeof zone, "%c%02d:%02d", call.utcOffsetMinutes < 0 ? '-' : '+',
-                  offset / 60, offset % 60);
-    return iso.substr(0, 19) + zone;
 }
 
 std::optional<CsvEncoding> encodingOf(const std::string &name) {
@@ -736,16 +681,10 @@ private:
             return offload([&store, filter, encoding] {
                 std::vector<Call> list = store.calls(filter);
                 // The columns of `kalvix3 log --csv`, with CRLF line ends for spreadsheets.
-                std::string text =
-                    "id,time_utc,local_time,site,line,slot,kind,number,reason,name,origin\r\n";
+                std::string text = std::string(kCallCsvHeader) + "\r\n";
                 for (const Call &call : list)
-                    text += std::to_string(call.id) + "," + call.timeUtc + "," +
-                            localTimeOf(call) + "," + csvField(call.site) + "," +
-                            csvField(call.lineLabel) + "," + std::to_string(call.lineSlot) + "," +
-                            std::to_string(call.kind) + "," + csvField(call.number) + "," +
-                            csvField(call.reason) + "," + csvField(call.name) + "," +
-                            (call.origin == CallOrigin::live ? "live" : "imported") + "\r\n";
-                text = *encoding == CsvEncoding::cp932 ? cp932Of(text) : "\xEF\xBB\xBF" + text;
+                    text += callCsvRow(call) + "\r\n";
+                text = *encoding == CsvEncoding::cp932 ? cp932FromUtf8(text) : "\xEF\xBB\xBF" + text;
                 Response response = make(http::status::ok, std::move(text),
                                          *encoding == CsvEncoding::cp932
                                              ? "text/csv; charset=Shift_JIS"
@@ -951,26 +890,7 @@ WebServer::WebServer(net::EventLoop &loop, CallStore &store, const Config &confi
 WebServer::~WebServer() = default;
 
 void WebServer::start() {
-    boost::system::error_code error;
-    auto address = asio::ip::make_address(config.web.bind == "localhost" ? "127.0.0.1"
-                                                                          : config.web.bind,
-                                          error);
-    if (error)
-        throw std::runtime_error("bind address \"" + config.web.bind + "\" is not an IP address");
-    tcp::endpoint endpoint(address, static_cast<unsigned short>(config.web.port));
-    acceptor.open(endpoint.protocol(), error);
-    if (!error)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-    if (!error)
-        acceptor.bind(endpoint, error);
-    if (!error)
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-        boost::system::error_code ignored;
-        acceptor.close(ignored);
-        throw std::runtime_error("cannot listen on " + config.web.bind + " port " +
-                                 std::to_string(config.web.port) + ": " + error.message());
-    }
+    auto address = net::listenOn(acceptor, config.web.bind, config.web.port);
     boundPort = acceptor.local_endpoint().port();
     std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
     logLine(Priority::info, "web: the page is at http://" + host + ":" + std::to_string(boundPort) +

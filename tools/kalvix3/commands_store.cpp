@@ -61,29 +61,12 @@ std::optional<std::string> utcFromArgument(const std::string &text, bool endOfDa
     return kalvix3d::isoFromSeconds(local);
 }
 
-// The call's time as the clock on the wall showed it where it rang.
-std::string localTime(const Call &call, bool iso) {
-    std::string local = kalvix3d::isoFromSeconds(*kalvix3d::secondsFromIso(call.timeUtc) +
-                                                 call.utcOffsetMinutes * 60);
-    local.pop_back();  // the Z
-    if (!iso) {
+// The call's time as the clock on the wall showed it where it rang, without its offset.
+std::string wallTime(const Call &call) {
+    std::string local = kalvix3d::localTimeOf(call).substr(0, 19);
+    if (local.size() > 10)
         local[10] = ' ';
-        return local;
-    }
-    int offset = call.utcOffsetMinutes < 0 ? -call.utcOffsetMinutes : call.utcOffsetMinutes;
-    char zone[8];
-    std::snprintf(zone, sizeof zone, "%c%02d:%02d", call.utcOffsetMinutes < 0 ? '-' : '+', offset / 60,
-                  offset % 60);
-    return local + zone;
-}
-
-std::string csvField(const std::string &text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
-    std::string out = "\"";
-    for (char c : text)
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
+    return local;
 }
 
 struct LogOptions {
@@ -113,13 +96,13 @@ int runLog(const LogOptions &o) {
         return failed("log", e.what());
     }
     if (o.csv)
-        printLine("id,time_utc,local_time,site,line,slot,kind,number,reason,name,origin");
+        printLine(kalvix3d::kCallCsvHeader);
     for (const Call &c : calls) {
         const char *origin = c.origin == kalvix3d::CallOrigin::imported ? "imported" : "live";
         if (o.json) {
             printJson({{"id", c.id},
                        {"time", c.timeUtc},
-                       {"localTime", localTime(c, true)},
+                       {"localTime", kalvix3d::localTimeOf(c)},
                        {"site", c.site},
                        {"line", c.lineLabel},
                        {"slot", c.lineSlot},
@@ -129,13 +112,10 @@ int runLog(const LogOptions &o) {
                        {"name", textOrNull(c.name)},
                        {"origin", origin}});
         } else if (o.csv) {
-            printLine(std::to_string(c.id) + "," + c.timeUtc + "," + localTime(c, true) + "," +
-                      csvField(c.site) + "," + csvField(c.lineLabel) + "," + std::to_string(c.lineSlot) +
-                      "," + std::to_string(c.kind) + "," + csvField(c.number) + "," + csvField(c.reason) +
-                      "," + csvField(c.name) + "," + origin);
+            printLine(kalvix3d::callCsvRow(c));
         } else {
             std::string caller = c.reason.empty() ? c.number : c.number + " (" + c.reason + ")";
-            printLine(std::to_string(c.id) + "  " + localTime(c, false) + "  " + c.lineLabel + "  " +
+            printLine(std::to_string(c.id) + "  " + wallTime(c) + "  " + c.lineLabel + "  " +
                       caller + (c.name.empty() ? "" : "  " + c.name) +
                       (c.origin == kalvix3d::CallOrigin::imported ? "  [imported]" : ""));
         }

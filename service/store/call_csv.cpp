@@ -1,0 +1,40 @@
+// The call log as CSV: the columns `kalvix3 log --csv` prints and the web page exports.
+#include "call_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kalvix3d {
+
+const char *const kCallCsvHeader = "id,time_utc,local_time,site,line,slot,kind,number,reason,name,origin";
+
+std::string localTimeOf(const Call &call) {
+    auto seconds = secondsFromIso(call.timeUtc);
+    if (!seconds)
+        return call.timeUtc;
+    std::string iso = isoFromSeconds(*seconds + call.utcOffsetMinutes * 60);
+    int offset = std::abs(call.utcOffsetMinutes);
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", call.utcOffsetMinutes < 0 ? '-' : '+',
+                  offset / 60, offset % 60);
+    return iso.substr(0, 19) + zone;
+}
+
+std::string csvField(const std::string &text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string callCsvRow(const Call &call) {
+    return std::to_string(call.id) + "," + call.timeUtc + "," + localTimeOf(call) + "," +
+           csvField(call.site) + "," + csvField(call.lineLabel) + "," +
+           std::to_string(call.lineSlot) + "," + std::to_string(call.kind) + "," +
+           csvField(call.number) + "," + csvField(call.reason) + "," + csvField(call.name) + "," +
+           (call.origin == CallOrigin::live ? "live" : "imported");
+}
+
+} // namespace kalvix3d
