@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         size -= piece;
         if (buffer.size() > AccumulationBuffer::kMaxData)
             __builtin_trap();
-        if (buffer.frameReady(*frameRulesOf(kind), history)) {
+        const FrameRules *rules = frameRulesOf(kind); // none for a kind outside the table
+        if (rules != nullptr && buffer.frameReady(*rules, history)) {
             ParsedFrame parsed;
             parseFrame(kind, buffer.text(), parsed);
             checkParsed(parsed);
