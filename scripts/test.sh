@@ -8,8 +8,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${KALVIX3_JOBS:-2}"
 scripts/deps.sh build
-scripts/deps.sh windows
-scripts/deps.sh web   # chromium and node for the web page's browser test (tests/web)
+
+# The packages of the later steps (chromium and node for the web page's browser test, the
+# Windows cross-compilers and wine, valgrind, clang) download and install while the Linux build
+# compiles; the tests wait for them.
+deps_log=$(mktemp)
+( for step in web windows tools fuzz; do scripts/deps.sh "$step"; done ) >"$deps_log" 2>&1 &
+deps=$!
+deps_ready() {
+  [ -n "$deps" ] || return 0
+  local status=0
+  wait "$deps" || status=$?
+  deps=""
+  cat "$deps_log"
+  rm -f "$deps_log"
+  [ "$status" -eq 0 ] || { echo "installing the test steps' packages failed" >&2; exit 1; }
+}
 
 timings=()
 run_preset() {
@@ -17,6 +31,7 @@ run_preset() {
   echo "==== $preset"
   cmake --preset "$preset" -G Ninja >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  deps_ready
   ctest --preset "$preset" -j "$jobs"
   timings+=("$(printf '%-8s %5d s' "$preset" $((SECONDS - start)))")
 }
@@ -24,7 +39,6 @@ run_preset() {
 run_preset default
 
 # The soak, short, under valgrind's memcheck: no error and no leak, nothing suppressed.
-scripts/deps.sh tools
 start=$SECONDS
 echo "==== valgrind"
 KALVIX3_SOAK_SECONDS=6 timeout 600 valgrind --quiet --error-exitcode=99 --leak-check=full \
@@ -33,7 +47,6 @@ timings+=("$(printf '%-8s %5d s' valgrind $((SECONDS - start)))")
 
 run_preset asan
 run_preset tsan
-scripts/deps.sh fuzz
 run_preset fuzz
 run_preset mingw32
 
