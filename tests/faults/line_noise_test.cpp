@@ -5,6 +5,7 @@
 // interface as well.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <mutex>
 #include <random>
@@ -166,6 +167,15 @@ TEST_P(StrayByteOnAPseudoTerminal, TheNextCallArrives) {
     auto sentAt = PortLog::Clock::now();
     device->sendRaw(std::string(1, static_cast<char>(c.stray)) + reportOf(c.kind, hit));
     ASSERT_TRUE(log->waitUntilHandledSince(sentAt, scaled(5s)));
+    // A number-display adapter takes an acknowledgement as the answer to the report on its line:
+    // the ones the stray report drew reach it before the next call, as they would a call later.
+    if (c.kind == 2) {
+        auto writes = log->writeTimes();
+        auto acks = std::count_if(writes.begin(), writes.end(),
+                                  [&](auto at) { return at >= sentAt; });
+        ASSERT_TRUE(device->waitForReceived(std::string(static_cast<size_t>(acks), '\x06'),
+                                            scaled(5s)));
+    }
     size_t before = host.count();
     device->placeCall(kalvix3::sim::Call::withNumber(next));
     ASSERT_TRUE(host.waitForCount(before + 1, scaled(5s)));
