@@ -124,8 +124,8 @@ TEST_P(UsbDriverFailure, ReachesItsResultAndLeavesNothingBehind) {
         EXPECT_EQ(host.count(), seen + (c.openResult == KALVIX3_OK ? 1 : 0));
     }
     ProcessStats after = processStatsBackTo(before);
-    EXPECT_EQ(after.threads, before.threads) << describe(after);
-    EXPECT_EQ(after.descriptors, before.descriptors) << describe(after);
+    EXPECT_LE(after.threads, before.threads) << describe(after);
+    EXPECT_LE(after.descriptors, before.descriptors) << describe(after);
 }
 
 const UsbFailure kUsbFailures[] = {
@@ -258,8 +258,8 @@ TEST_P(NdaLibraryFailure, ReachesItsResultAndLeavesNothingBehind) {
     }
     EXPECT_EQ(host.count(), 0u);
     ProcessStats after = processStatsBackTo(before);
-    EXPECT_EQ(after.threads, before.threads) << describe(after);
-    EXPECT_EQ(after.descriptors, before.descriptors) << describe(after);
+    EXPECT_LE(after.threads, before.threads) << describe(after);
+    EXPECT_LE(after.descriptors, before.descriptors) << describe(after);
 }
 
 const NdaFailure kNdaFailures[] = {

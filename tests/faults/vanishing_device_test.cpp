@@ -143,8 +143,8 @@ TEST_P(VanishingDevice, ReportsOnceGoesQuietAndClosesCleanly) {
         EXPECT_EQ(host.count(), messages.size()) << "nothing after the close";
     }
     ProcessStats after = processStatsBackTo(before);
-    EXPECT_EQ(after.threads, before.threads) << describe(after);
-    EXPECT_EQ(after.descriptors, before.descriptors) << describe(after);
+    EXPECT_LE(after.threads, before.threads) << describe(after);
+    EXPECT_LE(after.descriptors, before.descriptors) << describe(after);
 }
 
 const VanishCase kVanishing[] = {

@@ -20,8 +20,10 @@ struct ProcessStats {
 };
 
 ProcessStats processStats();
-// The same, once a thread has been started and joined: a sanitizer starts a helper thread of
-// its own with the first thread of the process, and a baseline taken before it would be short.
+// The same, once a thread has been started and joined (a sanitizer starts a helper thread of
+// its own with the first thread of the process, and a baseline taken before it would be short)
+// and the thread count is steady. A check against it asks for no more than it, not for as many:
+// a thread that was still leaving /proc when it was taken may be gone by then.
 ProcessStats settledProcessStats();
 // The reading once the process is back to `baseline` or `bound` has passed, whichever comes
 // first. A joined thread can still be listed in /proc/self/task for a moment (the kernel wakes

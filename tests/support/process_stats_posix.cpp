@@ -41,7 +41,17 @@ ProcessStats processStats() {
 
 ProcessStats settledProcessStats() {
     std::thread([] {}).join();
-    return processStats();
+    // Until the joined thread (and any other just ended) has left /proc: the same count twice
+    // in a row, 5 ms apart, within a bounded time.
+    const auto deadline = std::chrono::steady_clock::now() + scaled(std::chrono::seconds(1));
+    ProcessStats now = processStats();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ProcessStats next = processStats();
+        if (next.threads == now.threads || std::chrono::steady_clock::now() >= deadline)
+            return next;
+        now = next;
+    }
 }
 
 ProcessStats processStatsBackTo(const ProcessStats &baseline, std::chrono::milliseconds bound) {
