@@ -605,12 +605,17 @@ private:
         events->start(std::move(first));
     }
 
-    void importHistory(const std::string &slotText) {
-        int slot = slotText == "0" ? 0 : slotText == "1" ? 1 : -1;
-        const LineConfig *line = nullptr;
+    // The configured line in `slot`, or null.
+    const LineConfig *configuredLine(int slot) const {
         for (const LineConfig &candidate : server.config.lines)
             if (candidate.slot == slot)
-                line = &candidate;
+                return &candidate;
+        return nullptr;
+    }
+
+    void importHistory(const std::string &slotText) {
+        int slot = slotText == "0" ? 0 : slotText == "1" ? 1 : -1;
+        const LineConfig *line = configuredLine(slot);
         if (!line)
             return send(problem(http::status::not_found, "no such line"));
         if (line->historySize <= 0)
@@ -807,10 +812,7 @@ private:
         std::string number = digitsOf(body["number"].get<std::string>());
         if (number.empty() || number.size() > 32)
             return send(problem(http::status::bad_request, "the number needs 1 to 32 digits"));
-        const LineConfig *line = nullptr;
-        for (const LineConfig &candidate : server.config.lines)
-            if (candidate.slot == slot)
-                line = &candidate;
+        const LineConfig *line = configuredLine(slot);
         if (!line)
             return send(problem(http::status::not_found, "no such line"));
         if (line->dialPorts <= 0)
