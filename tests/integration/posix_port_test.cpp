@@ -73,6 +73,8 @@ TEST_F(PosixPort, ArrivingDataCompletesAPendingWaitAtOnce) {
     sender.join();
     ASSERT_TRUE(completed);
     EXPECT_EQ(port->commEvent(), EV_RXCHAR);
+    // The device logs a chunk once its write has returned, which may be after the port woke.
+    ASSERT_TRUE(device->waitUntilSent(scaled(2s)));
     auto sent = device->sent();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_LT(woke - sent[0].when, scaled(50ms));
