@@ -24,11 +24,13 @@
 #include <nlohmann/json.hpp>
 
 #include "driver.h"
+#include "support/time_bounds.h"
 #include "store/call_store.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using kalvix3::testing::scaled;
 using json = nlohmann::json;
 using kalvix3d::driver::Adapter;
 using kalvix3d::driver::Process;
@@ -78,7 +80,7 @@ public:
     }
     void stop() {
         process->signal(SIGTERM); // it saves the sessions and their queued messages
-        process->wait(10s);
+        process->wait(scaled(10s));
         process.reset();
     }
 
@@ -195,8 +197,8 @@ TEST(Mqtt, TwoSitesOneBrokerRestartedMidStreamNoCallLost) {
             std::vector<std::string>{"TMPDIR=" + home, "TZ=Asia/Tokyo"});
     }
     for (Site &site : sites) {
-        ASSERT_TRUE(site.service->waitFor(std::regex("mqtt: connected to"), 10s));
-        ASSERT_TRUE(site.service->waitFor(std::regex("line 0 \\(Front desk\\): up$"), 5s));
+        ASSERT_TRUE(site.service->waitFor(std::regex("mqtt: connected to"), scaled(10s)));
+        ASSERT_TRUE(site.service->waitFor(std::regex("line 0 \\(Front desk\\): up$"), scaled(5s)));
     }
 
     // A stream of calls on both sites; the broker goes away after a third and comes back after
@@ -231,7 +233,7 @@ TEST(Mqtt, TwoSitesOneBrokerRestartedMidStreamNoCallLost) {
                     seen.insert(json::parse(message.payload).value("id", int64_t{0}));
                 return seen.size() == logged.size();
             },
-            30s))
+            scaled(30s)))
             << "calls published: " << subscriber.on(topic).size() << " of " << logged.size();
         // In order, each with what the log holds (a resend may repeat one).
         std::vector<int64_t> order;
@@ -278,19 +280,19 @@ TEST(Mqtt, TwoSitesOneBrokerRestartedMidStreamNoCallLost) {
     size_t before = subscriber.on(northConfig).size();
     subscriber.publish("homeassistant/status", "online");
     EXPECT_TRUE(subscriber.waitUntil([&] { return subscriber.on(northConfig).size() > before; },
-                                     5s));
+                                     scaled(5s)));
 
     // A service that stops says it is offline.
     sites[0].service->signal(SIGTERM);
-    EXPECT_EQ(sites[0].service->wait(10s), 0);
+    EXPECT_EQ(sites[0].service->wait(scaled(10s)), 0);
     EXPECT_TRUE(subscriber.waitUntil(
         [&] {
             auto status = subscriber.on("kalvix3/North/status");
             return !status.empty() && status.back().payload == "offline";
         },
-        5s));
+        scaled(5s)));
     sites[1].service->signal(SIGTERM);
-    EXPECT_EQ(sites[1].service->wait(10s), 0);
+    EXPECT_EQ(sites[1].service->wait(scaled(10s)), 0);
 }
 
 // A broker that wants TLS with a client certificate and a password: the service connects with
@@ -339,9 +341,9 @@ TEST(Mqtt, TlsWithAClientCertificateAndAPassword) {
     };
     auto good = configure("Secure", "secret", display.link());
     auto wrong = configure("Wrong", "guess", dir.path() + "/nothing");
-    ASSERT_TRUE(good->waitFor(std::regex("mqtt: connected to"), 10s));
-    ASSERT_TRUE(good->waitFor(std::regex("line 0 \\(A\\): up$"), 5s));
-    EXPECT_TRUE(wrong->waitFor(std::regex("mqtt: .* refused the connection: .*not authori"), 10s));
+    ASSERT_TRUE(good->waitFor(std::regex("mqtt: connected to"), scaled(10s)));
+    ASSERT_TRUE(good->waitFor(std::regex("line 0 \\(A\\): up$"), scaled(5s)));
+    EXPECT_TRUE(wrong->waitFor(std::regex("mqtt: .* refused the connection: .*not authori"), scaled(10s)));
 
     display.device().placeCall(kalvix3::sim::Call::withNumber("0312345678"));
     EXPECT_TRUE(subscriber.waitUntil(
@@ -349,10 +351,10 @@ TEST(Mqtt, TlsWithAClientCertificateAndAPassword) {
             auto calls = subscriber.on("kalvix3/Secure/A/call");
             return !calls.empty() && json::parse(calls.back().payload)["number"] == "0312345678";
         },
-        10s));
+        scaled(10s)));
     for (auto *service : {good.get(), wrong.get()}) {
         service->signal(SIGTERM);
-        EXPECT_EQ(service->wait(10s), 0);
+        EXPECT_EQ(service->wait(scaled(10s)), 0);
     }
 }
 

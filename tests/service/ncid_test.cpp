@@ -17,12 +17,14 @@
 #include <gtest/gtest.h>
 
 #include "driver.h"
+#include "support/time_bounds.h"
 #include "net/ncid_protocol.h"
 #include "store/call_store.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using kalvix3::testing::scaled;
 using kalvix3::sim::CallerKind;
 using kalvix3d::driver::Adapter;
 using kalvix3d::driver::Process;
@@ -47,7 +49,7 @@ public:
     bool ok() const { return connected; }
     void send(const std::string &text) { (void)!::write(fd, text.data(), text.size()); }
     // The next line without its CR LF; nullopt at the deadline or when the server closed.
-    std::optional<std::string> line(std::chrono::milliseconds limit = 5s) {
+    std::optional<std::string> line(std::chrono::milliseconds limit = scaled(5s)) {
         auto deadline = std::chrono::steady_clock::now() + limit;
         for (;;) {
             auto end = buffered.find("\r\n");
@@ -81,7 +83,7 @@ public:
         return lines;
     }
     bool closed() {
-        while (line(2s)) {
+        while (line(scaled(2s))) {
         }
         return closedByServer;
     }
@@ -172,10 +174,10 @@ TEST(NcidServer, ClientsGetTheLogThenEveryCallAndAStuckClientIsDropped) {
               "[[line]]\nkind = 2\nport = \"" + display.link() + "\"\nlabel = \"FAX\"\nimport-history = false\n");
     Process service(KALVIX3D_PROGRAM, {"--config", dir.path() + "/kalvix3d.toml"},
                     {"TMPDIR=" + dir.path(), "TZ=Asia/Tokyo"});
-    auto listening = service.waitFor(std::regex("ncid: listening on 127.0.0.1 port (\\d+)"), 5s);
+    auto listening = service.waitFor(std::regex("ncid: listening on 127.0.0.1 port (\\d+)"), scaled(5s));
     ASSERT_TRUE(listening);
     int port = std::stoi((*listening)[1]);
-    ASSERT_TRUE(service.waitFor(std::regex("line 0 \\(FAX\\): up$"), 5s));
+    ASSERT_TRUE(service.waitFor(std::regex("line 0 \\(FAX\\): up$"), scaled(5s)));
 
     const std::regex announced("kalvix3d: call (\\d+) on line");
     for (auto call : {kalvix3::sim::Call::withNumber("0311111111"),
@@ -190,7 +192,7 @@ TEST(NcidServer, ClientsGetTheLogThenEveryCallAndAStuckClientIsDropped) {
     {
         auto first = kalvix3d::CallStore(dir.path() + "/calls.db").calls({}).back();
         auto [date, time] = localStamp(first);
-        std::string sent = upstream.firstBytes(200, 5s);
+        std::string sent = upstream.firstBytes(200, scaled(5s));
         EXPECT_EQ(sent.substr(0, sent.find("\r\n")),
                   "CALL: ###DATE" + date.substr(0, 4) + time +
                       "...CALLIN...LINEFAX...NMBR0311111111...NAMEYamada Taro+++");
@@ -263,12 +265,12 @@ TEST(NcidServer, ClientsGetTheLogThenEveryCallAndAStuckClientIsDropped) {
         std::string number = "03999999" + std::to_string(10 + i);
         display.device().placeCall(kalvix3::sim::Call::withNumber(number));
         for (NcidClient *client : {&reader, &quiet}) {
-            auto cid = client->line(3s);
+            auto cid = client->line(scaled(3s));
             ASSERT_TRUE(cid) << "call " << i;
             EXPECT_EQ(cid->rfind("CID: *", 0), 0u) << *cid;
             EXPECT_EQ(field(*cid, "NMBR"), number);
             EXPECT_EQ(field(*cid, "NAME"), longName);
-            EXPECT_LT(std::chrono::steady_clock::now() - placed, 2s);
+            EXPECT_LT(std::chrono::steady_clock::now() - placed, scaled(2s));
         }
     }
     EXPECT_TRUE(service.waitFor(std::regex("ncid: client .* dropped: it does not read"), 2s, mark));
@@ -291,7 +293,7 @@ TEST(NcidServer, ClientsGetTheLogThenEveryCallAndAStuckClientIsDropped) {
     quiet.send("GOODBYE\n");
     EXPECT_TRUE(quiet.closed());
     service.signal(SIGTERM);
-    EXPECT_EQ(service.wait(10s), 0);
+    EXPECT_EQ(service.wait(scaled(10s)), 0);
 }
 
 TEST(NcidProtocol, CallLinesForEveryKindOfCaller) {

@@ -215,9 +215,9 @@ TEST_F(SerialLine, StrayZeroByteCostsOnlyTheCallItLandsIn) {
 TEST_F(SerialLine, FrameEndEarlyInALongBurstDoesNotLoseTheCallAfterIt) {
     auto device = openKind(14);
     ASSERT_TRUE(device->waitUntil([&] { return device->currentMask() == 0x81 &&
-                                              device->writes().size() == 3; }, 2s));
+                                              device->writes().size() == 3; }, scaled(2s)));
     device->inject(std::string(130, 'x') + "\r" + std::string(10, 'y') + "RING   0312345678\r");
-    ASSERT_TRUE(host.waitForCount(1, 2s));
+    ASSERT_TRUE(host.waitForCount(1, scaled(2s)));
     EXPECT_EQ(host.texts(), std::vector<std::string>{"0312345678"});
 }
 
