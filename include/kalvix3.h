@@ -171,7 +171,9 @@ KALVIX3_API int32_t KALVIX3_CALL GetHistoryEx(int32_t slot, int32_t *count,
                                               HistoryRecord *records);
 
 /* Dials phoneNumber (every byte but '0'..'9' dropped) through telephone port telPort (1..3) of
- * the line's terminal adapter. Reports nothing. */
+ * the line's terminal adapter. Reports nothing. A number of more than KALVIX3_MAX_DIAL_DIGITS
+ * digits is not dialled at all: a shortened number would ring somebody else. */
+#define KALVIX3_MAX_DIAL_DIGITS 19
 KALVIX3_API void KALVIX3_CALL KalvixDial(int32_t telPort, const char *phoneNumber);
 KALVIX3_API void KALVIX3_CALL KalvixDialEx(int32_t slot, int32_t telPort,
                                            const char *phoneNumber);

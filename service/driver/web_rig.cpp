@@ -1,7 +1,9 @@
 // kalvix3d-webrig: brings up kalvix3d with its web page against a simulated number-display
 // adapter (slot 0, keeps a history) and a simulated NEC Aterm IT75/D terminal adapter (slot 1,
 // dials through three telephone ports; the library's dial holds its caller 5.4 s), and
-// lets the browser test drive the adapters. It prints one JSON line when the page is up, then
+// lets the browser test drive the adapters. `kalvix3d-webrig usb` instead brings up one NEC
+// Aterm on USB (kind 34, slot 0, through the stand-in driver) that refuses every dial. It
+// prints one JSON line when the page is up, then
 // takes commands on stdin, one per line, and answers each with one line:
 //   call SLOT NUMBER|P|O|C     the adapter rings with that caller      -> ok
 //   unplug SLOT | plug SLOT    the adapter goes away / comes back       -> ok
@@ -41,6 +43,34 @@ std::string unescaped(std::string text) { // "\r" and "\n" in commands
         for (size_t at; (at = text.find(from)) != std::string::npos;)
             text.replace(at, 2, to);
     return text;
+}
+
+// The USB rig: the stand-in driver in a private system folder, told to refuse dials.
+int runUsb() {
+    TempDir dir("kalvix3d-web-usb");
+    std::string system = dir.path() + "/system";
+    std::filesystem::create_directories(system);
+    std::filesystem::copy_file(KALVIX3_STAND_IN_ITUSB, system + "/ITUSB.DLL");
+    std::string config = dir.path() + "/kalvix3d.toml";
+    writeFile(config, "site = \"Tanaka Clinic\"\ndatabase = \"" + dir.path() + "/calls.db\"\n"
+                      "[web]\nport = 0\n[[line]]\nkind = 34\nlabel = \"Aterm USB\"\n");
+    Process service(kalvix3dPath(), {"--config", config},
+                    {"TMPDIR=" + dir.path(), "KALVIX3_SYSTEM_DIR=" + system, "SIMUSB_DIAL_STATES=0"});
+    auto page = service.waitFor(std::regex(R"(web: the page is at (http://\S+/))"), 10s);
+    if (!page || !service.waitFor(std::regex("line 0 \\(Aterm USB\\): up$"), 10s)) {
+        for (const std::string &line : service.lines())
+            std::cerr << line << "\n";
+        std::cerr << "kalvix3d-webrig: the service did not come up\n";
+        return 1;
+    }
+    std::cout << "{\"url\":\"" << (*page)[1] << "\",\"pid\":" << service.pid() << "}" << std::endl;
+    std::string line;
+    while (std::getline(std::cin, line) && line != "quit") {
+        std::cout << "error: only quit" << std::endl;
+    }
+    service.signal(SIGTERM);
+    std::cout << "exit " << service.wait(10s) << std::endl;
+    return 0;
 }
 
 int run() {
@@ -115,10 +145,10 @@ int run() {
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     try {
-        return run();
+        return argc > 1 && std::string(argv[1]) == "usb" ? runUsb() : run();
     } catch (const std::exception &error) {
         std::cerr << "kalvix3d-webrig: " << error.what() << "\n";
         return 1;

@@ -57,6 +57,39 @@ std::optional<std::time_t> recordTime(const HistoryRecord &record) {
     return time;
 }
 
+// Watches one dial of the library: keeps the text of a failure box (the USB adapters show one
+// when they refuse a dial), and cancels a dial that waits for the handset when the service stops.
+class DialWatch {
+public:
+    explicit DialWatch(std::function<bool()> stopRequested) : stopRequested(std::move(stopRequested)) {
+        Kalvix3DialHost host{};
+        host.context = this;
+        host.pumpMessages = &DialWatch::pump;
+        host.messageBox = &DialWatch::failureBox;
+        Kalvix3SetDialHost(&host);
+    }
+    ~DialWatch() { Kalvix3SetDialHost(nullptr); }
+    DialWatch(const DialWatch &) = delete;
+    DialWatch &operator=(const DialWatch &) = delete;
+
+    const std::string &failure() const { return failureText; }
+
+private:
+    static int32_t pump(void *context, Kalvix3DialForm *) {
+        std::this_thread::sleep_for(10ms); // the library polls the adapter between passes
+        return static_cast<DialWatch *>(context)->stopRequested() ? 1 : 0;
+    }
+    static void failureBox(void *context, Kalvix3Window, const char *text, const char *,
+                           uint32_t) {
+        std::string words = utf8FromCp932(text == nullptr ? "" : text);
+        std::replace(words.begin(), words.end(), '\n', ' '); // one line for the log and the page
+        static_cast<DialWatch *>(context)->failureText = words;
+    }
+
+    std::function<bool()> stopRequested;
+    std::string failureText;
+};
+
 } // namespace
 
 Supervisor::Supervisor(const Config &config, CallStore &store, Recorder &recorder,
@@ -126,13 +159,25 @@ void Supervisor::requestDial(int slot, int telPort, std::string number,
                             std::to_string(line->config.dialPorts));
             if (!line->open)
                 return done("the line is not open");
+            if (number.size() > KALVIX3_MAX_DIAL_DIGITS)
+                return done("a number has at most " + std::to_string(KALVIX3_MAX_DIAL_DIGITS) +
+                            " digits");
             auto started = SteadyClock::now();
+            DialWatch watch([this] {
+                std::lock_guard<std::mutex> hold(lock);
+                return stopping;
+            });
             KalvixDialEx(slot, telPort, number.c_str());
             auto ms =
                 std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - started);
+            std::string how = " (" + std::to_string(ms.count()) + " ms)";
+            if (!watch.failure().empty()) {
+                logLine(Priority::warning, lineName(line->config) + ": dialling " + number +
+                                               " failed: " + watch.failure() + how);
+                return done(watch.failure());
+            }
             logLine(Priority::info, lineName(line->config) + ": dialled " + number +
-                                        " on telephone port " + std::to_string(telPort) + " (" +
-                                        std::to_string(ms.count()) + " ms)");
+                                        " on telephone port " + std::to_string(telPort) + how);
             done("");
         });
     }

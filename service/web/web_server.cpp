@@ -810,8 +810,10 @@ private:
         int slot = body["slot"].get<int>();
         int telPort = body.value("port", json(1)).is_number_integer() ? body.value("port", 1) : 0;
         std::string number = digitsOf(body["number"].get<std::string>());
-        if (number.empty() || number.size() > 32)
-            return send(problem(http::status::bad_request, "the number needs 1 to 32 digits"));
+        if (number.empty() || number.size() > KALVIX3_MAX_DIAL_DIGITS) // longer: nothing is dialled
+            return send(problem(http::status::bad_request,
+                                "the number needs 1 to " + std::to_string(KALVIX3_MAX_DIAL_DIGITS) +
+                                    " digits"));
         const LineConfig *line = configuredLine(slot);
         if (!line)
             return send(problem(http::status::not_found, "no such line"));

@@ -101,6 +101,19 @@ Adapter::Adapter() {
     }
     if (const char *file = std::getenv("SIMUSB_LOG"))
         logFile = file;
+    if (const char *states = std::getenv("SIMUSB_DIAL_STATES")) {
+        std::vector<uint8_t> answers;
+        for (const char *at = states; *at != '\0';) {
+            char *end = nullptr;
+            unsigned long state = std::strtoul(at, &end, 10);
+            if (end == at)
+                break;
+            answers.push_back(static_cast<uint8_t>(state));
+            at = *end == ',' ? end + 1 : end;
+        }
+        if (!answers.empty())
+            dialStates = answers;
+    }
 }
 
 Adapter &Adapter::instance() {

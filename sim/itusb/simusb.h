@@ -14,6 +14,8 @@
  *                              32, 34): one after every second caller status read
  *   SIMUSB_LOG=path            a line appended for every logged driver call: entry, code (hex),
  *                              input length, the input's first bytes (hex, at most 64)
+ *   SIMUSB_DIAL_STATES=2,1     the answers to the dial state requests, as SimUsb_SetDialStates
+ *                              (0: the adapter refuses the dial)
  */
 #ifndef SIMUSB_H
 #define SIMUSB_H

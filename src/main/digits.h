@@ -3,9 +3,11 @@
 
 #include <cstddef>
 
+#include "kalvix3.h"
+
 namespace kalvix3 {
 
-inline constexpr size_t kMaxDialDigits = 19;
+inline constexpr size_t kMaxDialDigits = KALVIX3_MAX_DIAL_DIGITS;
 
 struct DigitText {
     char digits[20] = {}; // at most 19 digits and a zero

@@ -1,7 +1,8 @@
 // The web page end to end in Debian's chromium (headless): log in, live calls, the log, the
-// phonebook, click-to-dial through the simulated ALEXON, a line going down and coming back, the
+// phonebook, click-to-dial through the simulated Aterm, a line going down and coming back, the
 // wall-screen display token; then the security rules as a table of raw requests, and the
-// figures (call delay measured in the browser, page weight, memory with 100 open pages).
+// figures (call delay measured in the browser, page weight, memory with 100 open pages); last a
+// dial that a USB adapter refuses.
 import { spawn } from 'node:child_process';
 import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
@@ -101,6 +102,8 @@ try {
     ['a form of another site (text/plain): login', 'POST', '/api/login',
       { body: JSON.stringify({ password: info.password }), headers: { 'Content-Type': 'text/plain' } }, 400],
     ['a form of another site (text/plain): dial', 'POST', '/api/dial', { body: dialBody, headers: { ...fullHeaders, 'Content-Type': 'text/plain' } }, 400],
+    ['a number the library would not dial (20 digits)', 'POST', '/api/dial',
+      { body: JSON.stringify({ slot: 1, port: 1, number: '0'.repeat(20) }), headers: fullHeaders }, 400],
     ['display token session: log out', 'POST', '/api/logout', { headers: { Cookie: display.cookie, 'X-CSRF-Token': display.csrf } }, 200],
     ['with a session: the log', 'GET', '/api/calls', { headers: { Cookie: full.cookie } }, 200],
   ];
@@ -344,6 +347,49 @@ try {
   check(exit === 'exit 0', `kalvix3d stopped cleanly (${exit})`);
   rigProcess.stdin.end();
 }
+
+// A dial the adapter refuses (the USB Aterm through the stand-in driver): the page hears that it
+// failed and why, in the library's words, instead of a dial that seemed placed.
+async function usbDialRefused() {
+  const usbRig = spawn(args.rig, ['usb'], { stdio: ['pipe', 'pipe', 'inherit'] });
+  const usbLines = createInterface({ input: usbRig.stdout })[Symbol.asyncIterator]();
+  try {
+    const usb = JSON.parse((await usbLines.next()).value);
+    const url = new URL(usb.url);
+    const call = (method, path, headers, body = '') => new Promise((resolve) => {
+      const req = http.request({ host: '127.0.0.1', port: url.port, path, method, agent: false,
+        headers: { ...headers, 'Content-Length': Buffer.byteLength(body) } }, (res) => {
+        let text = ''; res.on('data', (c) => { text += c; }); res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, text }));
+      });
+      req.on('error', () => resolve({ status: 0, headers: {}, text: '' }));
+      req.end(body);
+    });
+    const login = await call('POST', '/api/login', { 'Content-Type': 'application/json' }, '{"password":"any"}');
+    const cookie = (login.headers['set-cookie'] || [''])[0].split(';')[0];
+    const { csrf } = JSON.parse(login.text || '{}');
+    let events = '';
+    const stream = http.get({ host: '127.0.0.1', port: url.port, path: '/api/events', headers: { Cookie: cookie }, agent: false },
+      (res) => res.on('data', (c) => { events += c; }));
+    stream.on('error', () => {});
+    const placed = await call('POST', '/api/dial', { Cookie: cookie, 'X-CSRF-Token': csrf, 'Content-Type': 'application/json' },
+      JSON.stringify({ slot: 0, port: 1, number: '0312345678' }));
+    check(placed.status === 202, `a dial through the USB Aterm is accepted (${placed.status})`);
+    const deadline = Date.now() + 10000 * Number(args.slowdown);
+    while (!events.includes('"state":"failed"') && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+    const failed = events.split('\n').find((line) => line.includes('"state":"failed"')) || '';
+    check(failed.includes('受話器を置いた状態で発信ボタンを押してください'), `a dial the adapter refused is shown as failed, with why: ${failed.slice(0, 160)}`);
+    stream.destroy();
+  } catch (error) {
+    check(false, `the USB dial test ran through: ${error.stack || error}`);
+  } finally {
+    usbRig.stdin.write('quit\n');
+    const exit = (await usbLines.next()).value;
+    check(exit === 'exit 0', `kalvix3d on the USB Aterm stopped cleanly (${exit})`);
+    usbRig.stdin.end();
+  }
+}
+await usbDialRefused();
+
 figures.seconds = (Date.now() - started) / 1000;
 writeFileSync(`${args.artifacts}/figures.json`, `${JSON.stringify(figures, null, 2)}\n`);
 // Rows for docs/PERFORMANCE.md (scripts/perf.sh): section, what, figure, floor, target, verdict.
