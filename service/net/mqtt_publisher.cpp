@@ -403,7 +403,8 @@ void MqttPublisher::publishDiscovery() {
             {"name", out.label + " last caller"},
             {"unique_id", id + "_last_caller"},
             {"state_topic", topic + "/last_call"},
-            {"value_template", "{{ value_json.name if value_json.name else value_json.number }}"},
+            // The name, else the reason in words ("withheld" rather than "P"), else the number.
+            {"value_template", "{{ value_json.name or value_json.reason or value_json.number }}"},
             {"json_attributes_topic", topic + "/last_call"},
             {"icon", "mdi:card-account-phone"},
         };
