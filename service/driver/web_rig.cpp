@@ -2,7 +2,8 @@
 // adapter (slot 0, keeps a history) and a simulated NEC Aterm IT75/D terminal adapter (slot 1,
 // dials through three telephone ports; the library's dial holds its caller 5.4 s), and
 // lets the browser test drive the adapters. `kalvix3d-webrig usb` instead brings up one NEC
-// Aterm on USB (kind 34, slot 0, through the stand-in driver) that refuses every dial. It
+// Aterm on USB (kind 34, slot 0, through the stand-in driver) that refuses every dial, with
+// at most 3 web connections. It
 // prints one JSON line when the page is up, then
 // takes commands on stdin, one per line, and answers each with one line:
 //   call SLOT NUMBER|P|O|C     the adapter rings with that caller      -> ok
@@ -53,7 +54,7 @@ int runUsb() {
     std::filesystem::copy_file(KALVIX3_STAND_IN_ITUSB, system + "/ITUSB.DLL");
     std::string config = dir.path() + "/kalvix3d.toml";
     writeFile(config, "site = \"Tanaka Clinic\"\ndatabase = \"" + dir.path() + "/calls.db\"\n"
-                      "[web]\nport = 0\n[[line]]\nkind = 34\nlabel = \"Aterm USB\"\n");
+                      "[web]\nport = 0\nmax-clients = 3\n[[line]]\nkind = 34\nlabel = \"Aterm USB\"\n");
     Process service(kalvix3dPath(), {"--config", config},
                     {"TMPDIR=" + dir.path(), "KALVIX3_SYSTEM_DIR=" + system, "SIMUSB_DIAL_STATES=0"});
     auto page = service.waitFor(std::regex(R"(web: the page is at (http://\S+/))"), 10s);

@@ -349,7 +349,8 @@ try {
 }
 
 // A dial the adapter refuses (the USB Aterm through the stand-in driver): the page hears that it
-// failed and why, in the library's words, instead of a dial that seemed placed.
+// failed and why, in the library's words, instead of a dial that seemed placed. Then the bound
+// on connections.
 async function usbDialRefused() {
   const usbRig = spawn(args.rig, ['usb'], { stdio: ['pipe', 'pipe', 'inherit'] });
   const usbLines = createInterface({ input: usbRig.stdout })[Symbol.asyncIterator]();
@@ -379,6 +380,24 @@ async function usbDialRefused() {
     const failed = events.split('\n').find((line) => line.includes('"state":"failed"')) || '';
     check(failed.includes('受話器を置いた状態で発信ボタンを押してください'), `a dial the adapter refused is shown as failed, with why: ${failed.slice(0, 160)}`);
     stream.destroy();
+
+    // This rig allows 3 connections: of 5 held open at once, at least 2 are told 503 and closed
+    // (more when a connection closed just before is still being let go).
+    const refusals = [];
+    const held = [];
+    for (let i = 0; i < 5; i++) {
+      held.push(await new Promise((resolve) => {
+        const socket = net.connect({ host: '127.0.0.1', port: Number(url.port) }, () => resolve(socket));
+        let data = '';
+        socket.on('data', (chunk) => { data += chunk; });
+        socket.on('close', () => { if (/^HTTP\/1\.1 503 /.test(data)) refusals.push(i); });
+        socket.on('error', () => resolve(socket));
+      }));
+    }
+    const refusedBy = Date.now() + 5000 * Number(args.slowdown);
+    while (refusals.length < 2 && Date.now() < refusedBy) await new Promise((r) => setTimeout(r, 25));
+    check(refusals.length >= 2, `connections over max-clients get 503 (${refusals.length} of 5 refused)`);
+    for (const socket of held) socket.destroy();
   } catch (error) {
     check(false, `the USB dial test ran through: ${error.stack || error}`);
   } finally {
