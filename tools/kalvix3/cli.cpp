@@ -99,10 +99,6 @@ void addLineOptions(CLI::App &command, LineOptions &options, bool withJson) {
         command.add_flag("--json", options.json, "one JSON object per line");
 }
 
-bool isUsbKind(int32_t kind) {
-    return kind == 32 || kind == 34 || kind == 36 || kind == 38 || kind == 40 || kind == 42;
-}
-
 bool portGivenWhereNeeded(const LineOptions &options, const char *command) {
     if (options.port || isUsbKind(options.kind))
         return true;

@@ -39,7 +39,7 @@ struct LineOptions {
 void addLineOptions(CLI::App &command, LineOptions &options, bool withJson = true);
 // False (after saying why on stderr) when a serial kind is given no port.
 bool portGivenWhereNeeded(const LineOptions &options, const char *command);
-bool isUsbKind(int32_t kind);
+bool isUsbKind(int32_t kind); // commands_catalogue.cpp: from the catalogue's usbDriver column
 // Checks an integer option's text: "--kind: two is not a whole number".
 const CLI::Validator &wholeNumber();
 

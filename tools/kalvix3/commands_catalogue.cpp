@@ -22,6 +22,18 @@ std::vector<KindInfo> catalogue() {
     return kinds;
 }
 
+} // namespace
+
+// A kind whose adapter the library opens through its USB driver: the catalogue says so.
+bool isUsbKind(int32_t kind) {
+    for (const KindInfo &info : catalogue())
+        if (info.kind == kind)
+            return info.usbDriver != 0;
+    return false;
+}
+
+namespace {
+
 std::string dialPorts(int32_t flags) {
     if (flags == 0)
         return "-";
