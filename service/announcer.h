@@ -21,6 +21,9 @@ struct LineStatus {
     int kind = 0;
     LineState state = LineState::down;
     std::string reason;  // why it is down, in words ("" when up)
+    std::string cause;   // the same as one word for a page to put in its language ("" when up):
+                         // not-opened-yet, device-missing, path-unresolved, open-refused,
+                         // adapter-gone, stopping
     int openResult = 0;  // the OpenCommLineEx result that kept it down, else 0
     int lineError = 0;   // the line error that took it down, else 0
 };

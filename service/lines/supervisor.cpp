@@ -105,6 +105,7 @@ Supervisor::Supervisor(const Config &config, CallStore &store, Recorder &recorde
         line->status.label = lineConfig.label;
         line->status.kind = lineConfig.kind;
         line->status.state = LineState::down;
+        line->status.cause = "not-opened-yet";
         line->status.reason = "not opened yet";
         lines.push_back(std::move(line));
     }
@@ -238,8 +239,8 @@ intptr_t Supervisor::procedure(void *window, uint32_t message, uintptr_t, intptr
     return 0;
 }
 
-void Supervisor::setStatus(Line &line, LineState state, std::string reason, int openResult,
-                           int lineError) {
+void Supervisor::setStatus(Line &line, LineState state, std::string cause, std::string reason,
+                           int openResult, int lineError) {
     LineStatus status;
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -248,6 +249,7 @@ void Supervisor::setStatus(Line &line, LineState state, std::string reason, int 
             current.openResult == openResult && current.lineError == lineError && line.tried)
             return; // nothing new to tell
         current.state = state;
+        current.cause = std::move(cause);
         current.reason = std::move(reason);
         current.openResult = openResult;
         current.lineError = lineError;
@@ -263,7 +265,7 @@ void Supervisor::tryOpen(Line &line) {
     if (!lineConfig.usb) {
         struct stat info {};
         if (stat(lineConfig.devicePath.c_str(), &info) != 0) {
-            setStatus(line, LineState::down,
+            setStatus(line, LineState::down, "device-missing",
                       "the device " + lineConfig.devicePath + " is not there (" +
                           std::strerror(errno) + "): is the adapter plugged in?",
                       0, line.status.lineError);
@@ -275,8 +277,8 @@ void Supervisor::tryOpen(Line &line) {
         std::string target = std::filesystem::canonical(lineConfig.devicePath, ignored).string();
         std::string why;
         if (target.empty() || !links.point(port, target, why)) {
-            setStatus(line, LineState::down, why.empty() ? "the device path cannot be resolved" : why,
-                      0, 0);
+            setStatus(line, LineState::down, "path-unresolved",
+                      why.empty() ? "the device path cannot be resolved" : why, 0, 0);
             line.tried = true;
             line.nextTry = SteadyClock::now() + kRetry;
             return;
@@ -285,15 +287,15 @@ void Supervisor::tryOpen(Line &line) {
     // Announce the attempt after a change (device back, adapter gone); a repeated failure of the
     // same kind is not announced again every second.
     if (!first && line.status.openResult == 0)
-        setStatus(line, LineState::reopening, "", 0, 0);
+        setStatus(line, LineState::reopening, "", "", 0, 0);
     int32_t result = OpenCommLineEx(lineConfig.slot, &line.window, port, lineConfig.kind);
     line.tried = true;
     if (result == KALVIX3_OK) {
         line.open = true;
-        setStatus(line, LineState::up, "", 0, 0);
+        setStatus(line, LineState::up, "", "", 0, 0);
         return;
     }
-    setStatus(line, LineState::down,
+    setStatus(line, LineState::down, "open-refused",
               "cannot open: result " + std::to_string(result) + ": " +
                   openResultInWords(result),
               result, 0);
@@ -322,7 +324,7 @@ void Supervisor::handleLineError(const LineErrorEvent &event) {
                                             }),
                              lineErrors.end());
         }
-        setStatus(*line, LineState::down,
+        setStatus(*line, LineState::down, "adapter-gone",
                   "the adapter went away: line error " + std::to_string(event.code) + ": " + text,
                   0, static_cast<int>(event.code));
         // A serial device is looked for at once; a USB adapter gets a moment to settle.
@@ -423,7 +425,7 @@ void Supervisor::run(std::function<void()> linesTried) {
         if (line->open) {
             CloseCommLineEx(line->config.slot);
             line->open = false;
-            setStatus(*line, LineState::down, "the service is stopping", 0, 0);
+            setStatus(*line, LineState::down, "stopping", "the service is stopping", 0, 0);
         }
     }
 }

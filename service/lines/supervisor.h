@@ -85,7 +85,8 @@ private:
     void importHistories();
     ImportReport importHistory(Line &line);
     Line *lineOf(int slot);
-    void setStatus(Line &line, LineState state, std::string reason, int openResult, int lineError);
+    void setStatus(Line &line, LineState state, std::string cause, std::string reason, int openResult,
+                   int lineError);
 
     const Config &config;
     CallStore &store;

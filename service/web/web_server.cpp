@@ -886,6 +886,7 @@ WebServer::WebServer(net::EventLoop &loop, CallStore &store, const Config &confi
         status.label = line.label;
         status.kind = line.kind;
         status.state = LineState::down;
+        status.cause = "not-opened-yet";
         status.reason = "not opened yet";
         lines[line.slot] = status;
     }
@@ -1004,6 +1005,7 @@ std::string WebServer::linesJson() const {
                                 {"port", line.usb ? "USB" : line.devicePath},
                                 {"state", lineStateName(status.state)},
                                 {"reason", status.reason},
+                                {"cause", status.cause},
                                 {"openResult", status.openResult},
                                 {"lineError", status.lineError},
                                 {"dialPorts", line.dialPorts},

@@ -247,6 +247,9 @@ try {
   await rig('unplug 1');
   await page.waitForSelector('#line-chips .chip.down[data-slot="1"]', 3000)
     .then(() => check(true, 'an unplugged adapter is shown down'), () => check(false, 'the unplugged adapter is shown down'));
+  await until(page, () => document.getElementById('line-alert').textContent.includes('FAX: '), null, 3000).catch(() => {});
+  const alert = await page.textContent('#line-alert');
+  check(/アダプタが(外れました|接続されていません)/.test(alert) && !/adapter|device/.test(alert), `the Japanese page says why in Japanese: ${alert}`);
   await page.screenshot({ path: `${args.artifacts}/live-desktop-1280-line-down.png` });
   await rig('plug 1');
   await page.waitForSelector('#line-chips .chip.up[data-slot="1"]', 5000)

@@ -46,6 +46,13 @@ const canDial = () => state.role === 'full' && state.lines.some((line) => line.d
 
 // ---- lines --------------------------------------------------------------------------------------
 
+// Why a line is down, in the page's language; the service's own words (with the device path and
+// the library's text) stay in the tooltip.
+function lineWhy(line) {
+  if (!line.cause) return line.reason || '';
+  return t(`cause:${line.cause}`).replace('{result}', line.openResult).replace('{error}', line.lineError);
+}
+
 function renderLines() {
   const chips = $('line-chips');
   chips.replaceChildren(...state.lines.map((line) => el('span', {
@@ -53,12 +60,13 @@ function renderLines() {
   }, `${line.label}: ${t(line.state)}`)));
   const down = state.lines.filter((line) => line.state !== 'up');
   $('line-alert').hidden = down.length === 0;
-  $('line-alert').textContent = down.map((line) => `${line.label}: ${t(line.state)}${line.reason ? ` — ${line.reason}` : ''}`).join(' / ');
+  $('line-alert').textContent = down.map((line) => `${line.label}: ${t(line.state)}${lineWhy(line) ? ` — ${lineWhy(line)}` : ''}`).join(' / ');
+  $('line-alert').title = down.map((line) => line.reason || '').join(' / ');
   $('line-rows').replaceChildren(...state.lines.map((line) => el('tr', { dataset: { slot: line.slot } },
     el('td', {}, line.label),
     el('td', {}, `${line.kind} ${line.kindName}`),
     el('td', { class: 'mono' }, line.port),
-    el('td', {}, el('span', { class: `chip ${line.state}` }, t(line.state)), ' ', el('small', {}, line.reason || '')),
+    el('td', {}, el('span', { class: `chip ${line.state}` }, t(line.state)), ' ', el('small', { title: line.reason || '' }, lineWhy(line))),
     el('td', {}, line.history ? el('button', {
       class: 'needs-full read-history', onclick: () => readHistory(line.slot),
     }, t('readHistory')) : ''),
