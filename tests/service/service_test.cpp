@@ -143,6 +143,16 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
     ASSERT_TRUE(renamed);
     auto announced = service->matches(kAnnounced);
     announced.pop_back(); // the renamed call is checked on its own below
+
+    // The command-line host adds a name to the database the service has open: the next call
+    // has it.
+    Process add(KALVIX3_TOOL, {"phonebook", "add", "045-555-6666", "佐藤医院", "--db", database});
+    ASSERT_EQ(add.wait(scaled(10s)), 0) << "kalvix3 phonebook add beside the running service";
+    mark = service->lineCount();
+    display.device().waitUntilSent(scaled(3s));
+    display.device().placeCall(Call::withNumber("0455556666"));
+    auto added = service->waitFor(kAnnounced, scaled(5s), mark);
+    ASSERT_TRUE(added);
     stop(*service);
     EXPECT_TRUE(systemd.waitFor("STOPPING=1", scaled(1s)));
 
@@ -182,6 +192,9 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
     auto again = store.call(std::stoll((*renamed)[1]));
     ASSERT_TRUE(again);
     EXPECT_EQ(again->name, "山田花子");
+    auto named = store.call(std::stoll((*added)[1]));
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->name, "佐藤医院");
 }
 
 TEST_F(ServiceTest, ARepluggedAdapterIsBackWithinTwoSecondsAndItsCallsAreLogged) {
