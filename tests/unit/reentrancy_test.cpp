@@ -60,18 +60,23 @@ TEST_F(Reentrancy, DialAndHistoryFromANotificationDoNotDeadlock) {
     EXPECT_NE(device->written().find("AT\\D1/0312345678\r\n"), std::string::npos);
 }
 
-TEST_F(Reentrancy, SlowWindowProcedureDelaysOnlyItsOwnLine) {
+TEST_F(Reentrancy, CloseWaitsForASlowWindowProcedure) {
     std::atomic<bool> release{false};
+    std::atomic<bool> closed{false};
     host.onMessage([&](const ReceivedMessage &) {
         while (!release)
             std::this_thread::sleep_for(5ms);
     });
     device->inject("RING   111\r");
     ASSERT_TRUE(host.waitForCount(1, scaled(2s)));
-    // Close from the host's thread while the procedure is still busy: it returns once the
+    // Close from the host's thread while the procedure is still busy: it returns only once the
     // procedure does.
-    std::thread closer([&] { CloseCommLineEx(0); });
+    std::thread closer([&] {
+        CloseCommLineEx(0);
+        closed = true;
+    });
     std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(closed) << "the close returned while the procedure still ran";
     release = true;
     closer.join();
     EXPECT_FALSE(kalvix3::lineSlot(0)->isOpen());
