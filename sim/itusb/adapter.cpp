@@ -114,6 +114,8 @@ Adapter::Adapter() {
         if (!answers.empty())
             dialStates = answers;
     }
+    if (const char *ones = std::getenv("SIMUSB_LINE_STATE_ONES"))
+        lineStateOnes = static_cast<int32_t>(std::strtol(ones, nullptr, 10));
 }
 
 Adapter &Adapter::instance() {

@@ -16,6 +16,7 @@
  *                              input length, the input's first bytes (hex, at most 64)
  *   SIMUSB_DIAL_STATES=2,1     the answers to the dial state requests, as SimUsb_SetDialStates
  *                              (0: the adapter refuses the dial)
+ *   SIMUSB_LINE_STATE_ONES=-1  as SimUsb_SetLineStateOnes (-1: the handset is never lifted)
  */
 #ifndef SIMUSB_H
 #define SIMUSB_H

@@ -54,6 +54,20 @@ contains "simulate says where" "$out" 'export KALVIX3_COM_DIR=.*kalvix3-sim'
 rm -f "$err.in"
 expect "simulate a USB kind" 2 "$tool" simulate --kind 32
 
+# A stop while a USB dial waits for the handset (never lifted here) cancels it and closes the
+# line; SIGTERM, since a background job of a script ignores SIGINT.
+if [ -n "${2:-}" ]; then
+  sys=$(mktemp -d); cp "$2" "$sys/ITUSB.DLL"
+  KALVIX3_SYSTEM_DIR=$sys SIMUSB_LINE_STATE_ONES=-1 "$tool" dial --kind 32 --tel-port 1 0312345678 >"$out" 2>"$err" &
+  dialler=$!
+  for _ in $(seq 200); do grep -q 'Ctrl-C cancels' "$err" && break; sleep 0.1; done
+  kill -TERM "$dialler"; wait "$dialler"; got=$?
+  if [ "$got" -eq 130 ] && grep -q 'dial dialog closed' "$err" && grep -q 'interrupted: line 0 closed' "$err"; then
+    passed=$((passed + 1))
+  else echo "FAIL a stop cancels a USB dial: exit $got"; sed "s/^/  /" "$err" | head -8; failures=$((failures + 1)); fi
+  rm -rf "$sys"
+fi
+
 if [ "${KALVIX3_TOOL_DEMO:-1}" = 1 ]; then
   expect "demo" 0 "$tool" demo
   contains "demo summary" "$out" 'expected results arrived'

@@ -74,9 +74,16 @@ int runWatch(const LineOptions &options) {
     return 0;
 }
 
+// A stop (Ctrl-C) during a history read or a dial lets it end, then the line is closed: 130.
+int interrupted(const LineOptions &options) {
+    std::fprintf(stderr, "interrupted: line %d closed\n", options.slot);
+    return 130;
+}
+
 int runHistory(const LineOptions &options, int32_t count) {
     if (!portGivenWhereNeeded(options, "history"))
         return 2;
+    platform::StopRequest stop;
     PrintingWindow window(options.slot, options.json);
     if (!openLine(options.slot, window, options.port.value_or(0), options.kind))
         return 1;
@@ -87,6 +94,8 @@ int runHistory(const LineOptions &options, int32_t count) {
         result = GetHistoryEx(options.slot, &count, records.data());
     }
     CloseCommLineEx(options.slot);
+    if (stop.requested())
+        return interrupted(options);
     if (result != 0) {
         std::fprintf(stderr, "kalvix3 history: result %d: %s\n", result,
                      result == 10 ? "this device keeps no history the library can read"
@@ -121,14 +130,18 @@ int runHistory(const LineOptions &options, int32_t count) {
 int runDial(const LineOptions &options, int32_t telPort, const std::string &number) {
     if (!portGivenWhereNeeded(options, "dial"))
         return 2;
+    platform::StopRequest stop;
     PrintingWindow window(options.slot, options.json);
     if (!openLine(options.slot, window, options.port.value_or(0), options.kind))
         return 1;
     {
+        platform::DialFormReporter form(&stop); // a USB adapter's wait for the handset
         Progress progress("dialling");
         KalvixDialEx(options.slot, telPort, number.c_str());
     }
     CloseCommLineEx(options.slot);
+    if (stop.requested())
+        return interrupted(options);
     std::fprintf(stderr, "dial command sent\n");
     return 0;
 }

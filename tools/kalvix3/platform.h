@@ -65,6 +65,8 @@ public:
     StopRequest(const StopRequest &) = delete;
     StopRequest &operator=(const StopRequest &) = delete;
     void wait();
+    // True once the request came; for commands that finish what they are doing first.
+    bool requested() const;
 
 private:
     struct State;
@@ -109,9 +111,10 @@ private:
 
 // Prints the dial progress dialog's showing and closing and the dial's message boxes while it
 // lives (POSIX, through Kalvix3SetDialHost); on Windows the library shows the real dialog.
+// Given a stop request, a stop presses the form's Cancel (POSIX).
 class DialFormReporter {
 public:
-    DialFormReporter();
+    explicit DialFormReporter(const StopRequest *stop = nullptr);
     ~DialFormReporter();
     DialFormReporter(const DialFormReporter &) = delete;
     DialFormReporter &operator=(const DialFormReporter &) = delete;

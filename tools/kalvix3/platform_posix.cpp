@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <pthread.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "host_line.h"
@@ -90,6 +91,13 @@ void StopRequest::wait() {
     sigwait(&state->set, &signal);
 }
 
+bool StopRequest::requested() const {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+}
+
 // ---- Files and libraries -----------------------------------------------------------------------
 
 std::string programDirectory() {
@@ -139,18 +147,36 @@ StandInDriver::~StandInDriver() {
 }
 
 namespace {
-void printDialForm(void *, Kalvix3DialForm *form) {
-    printLine("  dial dialog shown: " + utf8FromCp932(form->caption) + " / " +
-              utf8FromCp932(form->message1));
+// The demo reports the form on stdout with its results; a command (given its stop request as
+// the context) on stderr, beside its progress, so that --json output stays JSON.
+void report(void *context, const std::string &text) {
+    if (context)
+        std::fprintf(stderr, "%s\n", text.c_str());
+    else
+        printLine(text);
 }
-void printDialClosed(void *, Kalvix3DialForm *) { printLine("  dial dialog closed"); }
-void printMessageBox(void *, Kalvix3Window, const char *text, const char *caption, uint32_t) {
-    printLine(std::string("  message box ") + caption + ": " + utf8FromCp932(text));
+void printDialForm(void *context, Kalvix3DialForm *form) {
+    report(context, "  dial dialog shown: " + utf8FromCp932(form->caption) + " / " +
+                        utf8FromCp932(form->message1) +
+                        (context ? " (lift the handset; Ctrl-C cancels)" : ""));
+}
+void printDialClosed(void *context, Kalvix3DialForm *) { report(context, "  dial dialog closed"); }
+void printMessageBox(void *context, Kalvix3Window, const char *text, const char *caption,
+                     uint32_t) {
+    report(context, std::string("  message box ") + caption + ": " + utf8FromCp932(text));
+}
+int32_t cancelOnStop(void *context, Kalvix3DialForm *) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the library polls between passes
+    return static_cast<const StopRequest *>(context)->requested() ? 1 : 0;
 }
 } // namespace
 
-DialFormReporter::DialFormReporter() {
+DialFormReporter::DialFormReporter(const StopRequest *stop) {
     Kalvix3DialHost host{};
+    if (stop) {
+        host.context = const_cast<StopRequest *>(stop);
+        host.pumpMessages = cancelOnStop;
+    }
     host.formShown = printDialForm;
     host.formClosed = printDialClosed;
     host.messageBox = printMessageBox;

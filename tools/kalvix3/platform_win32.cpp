@@ -194,6 +194,8 @@ StopRequest::~StopRequest() {
 
 void StopRequest::wait() { WaitForSingleObject(stopEvent(), INFINITE); }
 
+bool StopRequest::requested() const { return WaitForSingleObject(stopEvent(), 0) == WAIT_OBJECT_0; }
+
 // ---- Files and libraries -----------------------------------------------------------------------
 
 std::string programDirectory() {
@@ -268,7 +270,7 @@ StandInDriver::~StandInDriver() {
                      installed.c_str(), GetLastError());
 }
 
-DialFormReporter::DialFormReporter() = default; // the library shows the real dialog
+DialFormReporter::DialFormReporter(const StopRequest *) {} // the library shows the real dialog
 DialFormReporter::~DialFormReporter() = default;
 
 const char *serialSimulatorsAbsence() {
