@@ -14,6 +14,7 @@
 
 #include "log.h"
 #include "net/ncid_protocol.h"
+#include "net/output_queue.h"
 
 #ifndef KALVIX3D_VERSION
 #define KALVIX3D_VERSION "0"
@@ -34,9 +35,6 @@ constexpr auto kHelloWindow = 250ms;
 constexpr std::size_t kHeldLimit = 1000;
 // The log is written in pieces of about this size, so a replay never fills the output queue.
 constexpr std::size_t kReplayPiece = 16 * 1024;
-// At most this many queued lines go out in one gathered write.
-constexpr std::size_t kGather = 64;
-
 using Line = std::shared_ptr<const std::string>;
 
 Line makeLine(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
@@ -96,14 +94,13 @@ public:
         if (phase == Phase::closed)
             return;
         // One line longer than the bound still goes to a client that has nothing waiting.
-        if (queuedBytes > 0 &&
-            queuedBytes + line->size() > static_cast<std::size_t>(server.config.clientBuffer)) {
+        if (!queue.empty() &&
+            queue.bytes() + line->size() > static_cast<std::size_t>(server.config.clientBuffer)) {
             server.drop(shared_from_this(),
-                        "it does not read: " + std::to_string(queuedBytes) + " bytes waiting");
+                        "it does not read: " + std::to_string(queue.bytes()) + " bytes waiting");
             return;
         }
-        queue.push_back(line);
-        queuedBytes += line->size();
+        queue.push(line);
         if (!writing)
             writeNext();
     }
@@ -233,7 +230,7 @@ private:
     void pump() {
         std::size_t piece =
             std::min(kReplayPiece, static_cast<std::size_t>(server.config.clientBuffer) / 4);
-        while (phase == Phase::replay && logAt < log.size() && queuedBytes < piece) {
+        while (phase == Phase::replay && logAt < log.size() && queue.bytes() < piece) {
             std::string text;
             while (logAt < log.size() && text.size() < piece)
                 text += ncidCallLine(log[logAt++], "CIDLOG:");
@@ -264,29 +261,19 @@ private:
         if (queue.empty() || phase == Phase::closed)
             return;
         writing = true;
-        std::vector<asio::const_buffer> buffers;
-        for (std::size_t i = 0; i < queue.size() && i < kGather; ++i)
-            buffers.push_back(asio::buffer(*queue[i]));
-        std::size_t count = buffers.size();
-        asio::async_write(socket, buffers,
-                          [self = shared_from_this(), count](boost::system::error_code error,
-                                                             std::size_t) {
-                              self->writing = false;
-                              if (self->phase == Phase::closed)
-                                  return;
-                              if (error) {
-                                  self->server.drop(self, gone(error) ? "" : error.message());
-                                  return;
-                              }
-                              for (std::size_t i = 0; i < count; ++i) {
-                                  self->queuedBytes -= self->queue.front()->size();
-                                  self->queue.pop_front();
-                              }
-                              if (self->phase == Phase::replay && !self->log.empty())
-                                  self->pump(); // may start the next write itself
-                              if (!self->writing)
-                                  self->writeNext();
-                          });
+        queue.writeFront(socket, [self = shared_from_this()](boost::system::error_code error) {
+            self->writing = false;
+            if (self->phase == Phase::closed)
+                return;
+            if (error) {
+                self->server.drop(self, gone(error) ? "" : error.message());
+                return;
+            }
+            if (self->phase == Phase::replay && !self->log.empty())
+                self->pump(); // may start the next write itself
+            if (!self->writing)
+                self->writeNext();
+        });
     }
 
     NcidServer &server;
@@ -299,8 +286,7 @@ private:
     bool gatewayRefused = false;
     NcidLineReader reader{1024};
     std::array<char, 2048> input{};
-    std::deque<Line> queue;
-    std::size_t queuedBytes = 0;
+    OutputQueue queue;
     bool writing = false;
     std::vector<std::pair<std::int64_t, Line>> held;
     std::vector<Call> log;

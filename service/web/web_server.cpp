@@ -5,10 +5,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <stdexcept>
 
-#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
@@ -16,6 +14,7 @@
 
 #include "kalvix3.h"
 #include "log.h"
+#include "net/output_queue.h"
 #include "text.h"
 #include "web/static_files.h"
 
@@ -213,13 +212,12 @@ public:
     void send(std::shared_ptr<const std::string> text) {
         if (closed)
             return;
-        if (queuedBytes + text->size() > kEventBuffer) {
+        if (queue.bytes() + text->size() > kEventBuffer) {
             logLine(Priority::warning, "web: a page that does not read its events was dropped");
             server.forget(shared_from_this());
             return;
         }
-        queuedBytes += text->size();
-        queue.push_back(std::move(text));
+        queue.push(std::move(text));
         if (!writing)
             writeNext();
     }
@@ -250,31 +248,20 @@ private:
         if (queue.empty() || closed)
             return;
         writing = true;
-        std::vector<asio::const_buffer> buffers;
-        for (std::size_t i = 0; i < queue.size() && i < 64; ++i)
-            buffers.push_back(asio::buffer(*queue[i]));
-        std::size_t count = buffers.size();
-        asio::async_write(socket, buffers,
-                          [self = shared_from_this(), count](boost::system::error_code error,
-                                                             std::size_t) {
-                              self->writing = false;
-                              if (self->closed)
-                                  return;
-                              if (error)
-                                  return self->server.forget(self);
-                              for (std::size_t i = 0; i < count; ++i) {
-                                  self->queuedBytes -= self->queue.front()->size();
-                                  self->queue.pop_front();
-                              }
-                              self->writeNext();
-                          });
+        queue.writeFront(socket, [self = shared_from_this()](boost::system::error_code error) {
+            self->writing = false;
+            if (self->closed)
+                return;
+            if (error)
+                return self->server.forget(self);
+            self->writeNext();
+        });
     }
 
     WebServer &server;
     tcp::socket socket;
     std::string session;
-    std::deque<std::shared_ptr<const std::string>> queue;
-    std::size_t queuedBytes = 0;
+    net::OutputQueue queue;
     bool writing = false;
     bool closed = false;
     std::array<char, 256> input{};
