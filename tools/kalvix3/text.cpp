@@ -22,21 +22,15 @@ std::string openResultInWords(int32_t code) {
         return std::string("the port could not be opened: it does not exist, or another program (or "
                            "the other line) has it open. Check the port number, ") +
                platform::portWhereabouts() + "and that nothing else uses the port.";
-    case 2: return "the port refused its queue sizes: is it a serial port?";
-    case 3: return "the port refused its time-outs: is it a serial port?";
-    case 4: return "the port's settings could not be read: is it a serial port?";
-    case 5: return "the port refused the device's settings (speed, framing, handshake).";
-    case 6: return "the port refused its event mask.";
-    case 7: return "DTR could not be raised: check the NDA-P1's cable and port.";
-    case 10: return "not a device kind of the catalogue: see `kalvix3 kinds`.";
-    case 11: return "the line slot must be 0 or 1.";
     case 12: return "that line slot is already open: close it first.";
     case 31:
         return std::string("a driver file of the USB adapter is missing from the system directory: "
                            "install the adapter's driver") +
                platform::driverWhereabouts() + ".";
-    default:
-        return "unexpected result " + std::to_string(code) + ".";
+    default: {
+        std::string words = kalvix3d::openFailureInWords(code);
+        return words.empty() ? "unexpected result " + std::to_string(code) + "." : words;
+    }
     }
 }
 
