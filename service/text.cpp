@@ -17,10 +17,7 @@ std::string openResultInWords(int32_t code) {
         return "a driver file of the USB adapter is missing from the system directory: install "
                "the adapter's driver, or point KALVIX3_SYSTEM_DIR at the folder that holds "
                "ITUSB.DLL.";
-    default: {
-        std::string words = kalvix3d::openFailureInWords(code);
-        return words.empty() ? "unexpected result " + std::to_string(code) + "." : words;
-    }
+    default: return kalvix3d::openFailureInWords(code);
     }
 }
 

@@ -35,7 +35,7 @@ constexpr auto kHelloWindow = 250ms;
 constexpr std::size_t kHeldLimit = 1000;
 // The log is written in pieces of about this size, so a replay never fills the output queue.
 constexpr std::size_t kReplayPiece = 16 * 1024;
-using Line = std::shared_ptr<const std::string>;
+using Line = OutputQueue::Line;
 
 Line makeLine(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
 
@@ -101,7 +101,7 @@ public:
             return;
         }
         queue.push(line);
-        if (!writing)
+        if (!queue.writing())
             writeNext();
     }
 
@@ -260,9 +260,7 @@ private:
     void writeNext() {
         if (queue.empty() || phase == Phase::closed)
             return;
-        writing = true;
         queue.writeFront(socket, [self = shared_from_this()](boost::system::error_code error) {
-            self->writing = false;
             if (self->phase == Phase::closed)
                 return;
             if (error) {
@@ -271,7 +269,7 @@ private:
             }
             if (self->phase == Phase::replay && !self->log.empty())
                 self->pump(); // may start the next write itself
-            if (!self->writing)
+            if (!self->queue.writing())
                 self->writeNext();
         });
     }
@@ -287,7 +285,6 @@ private:
     NcidLineReader reader{1024};
     std::array<char, 2048> input{};
     OutputQueue queue;
-    bool writing = false;
     std::vector<std::pair<std::int64_t, Line>> held;
     std::vector<Call> log;
     std::size_t logAt = 0;

@@ -26,6 +26,8 @@ public:
     }
     bool empty() const { return lines.empty(); }
     std::size_t bytes() const { return bytesWaiting; }
+    // A write is in progress: the next one starts from its completion.
+    bool writing() const { return inFlight; }
 
     // Writes the first lines (at most kGather) to `socket` in one gathered write, then calls
     // done(error). The lines stay queued while they are written; when the write succeeded they
@@ -36,9 +38,11 @@ public:
         for (std::size_t i = 0; i < lines.size() && i < kGather; ++i)
             buffers.push_back(boost::asio::buffer(*lines[i]));
         std::size_t count = buffers.size();
+        inFlight = true;
         boost::asio::async_write(socket, buffers,
                                  [this, count, done = std::move(done)](
                                      boost::system::error_code error, std::size_t) mutable {
+                                     inFlight = false;
                                      if (!error)
                                          written(count);
                                      done(error);
@@ -60,6 +64,7 @@ private:
     static constexpr std::size_t kGather = 64; // lines in one gathered write
     std::deque<Line> lines;
     std::size_t bytesWaiting = 0;
+    bool inFlight = false;
 };
 
 } // namespace kalvix3d::net

@@ -24,8 +24,9 @@ inline std::string reasonInWords(std::string_view text) {
     return "";
 }
 
-// An OpenCommLineEx result that every host words alike, else "": each host says itself what to
-// check for a port that would not open (1), a slot already open (12) and a missing driver (31).
+// An OpenCommLineEx result that every host words alike, or one the library does not return. Each
+// host says itself what to check for a port that would not open (1), a slot already open (12)
+// and a missing driver (31).
 inline std::string openFailureInWords(int32_t code) {
     switch (code) {
     case 2: return "the port refused its queue sizes: is it a serial port?";
@@ -36,7 +37,7 @@ inline std::string openFailureInWords(int32_t code) {
     case 7: return "DTR could not be raised: check the NDA-P1's cable and port.";
     case 10: return "not a device kind of the catalogue: see `kalvix3 kinds`.";
     case 11: return "the line slot must be 0 or 1.";
-    default: return "";
+    default: return "unexpected result " + std::to_string(code) + ".";
     }
 }
 

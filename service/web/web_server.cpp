@@ -218,7 +218,7 @@ public:
             return;
         }
         queue.push(std::move(text));
-        if (!writing)
+        if (!queue.writing())
             writeNext();
     }
 
@@ -247,9 +247,7 @@ private:
     void writeNext() {
         if (queue.empty() || closed)
             return;
-        writing = true;
         queue.writeFront(socket, [self = shared_from_this()](boost::system::error_code error) {
-            self->writing = false;
             if (self->closed)
                 return;
             if (error)
@@ -262,7 +260,6 @@ private:
     tcp::socket socket;
     std::string session;
     net::OutputQueue queue;
-    bool writing = false;
     bool closed = false;
     std::array<char, 256> input{};
 };

@@ -27,10 +27,7 @@ std::string openResultInWords(int32_t code) {
         return std::string("a driver file of the USB adapter is missing from the system directory: "
                            "install the adapter's driver") +
                platform::driverWhereabouts() + ".";
-    default: {
-        std::string words = kalvix3d::openFailureInWords(code);
-        return words.empty() ? "unexpected result " + std::to_string(code) + "." : words;
-    }
+    default: return kalvix3d::openFailureInWords(code);
     }
 }
 
