@@ -96,9 +96,28 @@ typedef struct CopyDataRecord {
  * "P" withheld, "O" outside the number-display area, "C" public telephone,
  * "S" passed on as the device sends it, "$" (ALEXON) a ring with neither. */
 
-/* Line error codes: 1..10 serial line faults (break, framing, parity, receive overflow,
- * overrun, transmit full, I/O error, mode, time-out, no parallel device); 311 the USB driver
- * library could not be loaded, 312 an entry is missing from it, 313 the adapter failed. */
+/* Line error codes (dwData of KALVIX3_LINE_ERROR_MESSAGE): 1..10 serial line faults, 311..313
+ * faults of a USB adapter's driver. */
+#define KALVIX3_LINE_BREAK 1               /* a break was received */
+#define KALVIX3_LINE_FRAMING 2             /* framing error */
+#define KALVIX3_LINE_PARITY 3              /* parity error */
+#define KALVIX3_LINE_RECEIVE_OVERFLOW 4    /* the receive queue overflowed */
+#define KALVIX3_LINE_OVERRUN 5             /* bytes were lost (overrun) */
+#define KALVIX3_LINE_TRANSMIT_FULL 6       /* the transmit queue is full */
+#define KALVIX3_LINE_IO_ERROR 7            /* I/O error: the device went away */
+#define KALVIX3_LINE_MODE 8                /* the mode is not supported */
+#define KALVIX3_LINE_TIMEOUT 9             /* time-out */
+#define KALVIX3_LINE_NO_DEVICE 10          /* no parallel device selected */
+#define KALVIX3_LINE_DRIVER_LOAD_FAILED 311  /* the USB driver library could not be loaded */
+#define KALVIX3_LINE_DRIVER_ENTRY_MISSING 312 /* an entry is missing from it */
+#define KALVIX3_LINE_DRIVER_FAILED 313      /* the adapter failed */
+
+/* True for the line errors after which the line hears nothing more until it is closed and
+ * opened again: the serial device went away (7), or a USB adapter's driver failed (311..313). */
+static inline int Kalvix3LineIsGone(uint32_t code) {
+    return code == KALVIX3_LINE_IO_ERROR ||
+           (code >= KALVIX3_LINE_DRIVER_LOAD_FAILED && code <= KALVIX3_LINE_DRIVER_FAILED);
+}
 
 /* ---- Records ------------------------------------------------------------------------------ */
 #pragma pack(push, 1)
@@ -116,6 +135,12 @@ typedef struct HistoryRecord {
     char time[8];    /* hhmmss in bytes 0..5; bytes 6..7 never written */
 } HistoryRecord;
 #pragma pack(pop)
+
+/* The telephone ports KalvixDialEx can dial through on a kind with these dialFlags: ports 1 to
+ * the result (2 or 3); 0 where the kind cannot dial. */
+static inline int32_t Kalvix3DialPorts(int32_t dialFlags) {
+    return dialFlags == 0 ? 0 : (dialFlags & 4) ? 3 : 2;
+}
 
 /* ---- Result codes -------------------------------------------------------------------------- */
 #define KALVIX3_OK 0

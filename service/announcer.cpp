@@ -4,15 +4,6 @@
 
 namespace kalvix3d {
 
-const char *lineStateName(LineState state) {
-    switch (state) {
-    case LineState::up: return "up";
-    case LineState::down: return "down";
-    case LineState::reopening: return "reopening";
-    }
-    return "?";
-}
-
 void Announcer::subscribe(Observer *observer) {
     std::lock_guard<std::mutex> hold(lock);
     observers.push_back(observer);

@@ -8,25 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "store/call_store.h"
+#include "core/call.h"
+#include "core/line_status.h"
 
 namespace kalvix3d {
-
-enum class LineState { up, down, reopening };
-const char *lineStateName(LineState state);
-
-struct LineStatus {
-    int slot = 0;
-    std::string label;
-    int kind = 0;
-    LineState state = LineState::down;
-    std::string reason;  // why it is down, in words ("" when up)
-    std::string cause;   // the same as one word for a page to put in its language ("" when up):
-                         // not-opened-yet, device-missing, path-unresolved, open-refused,
-                         // adapter-gone, stopping
-    int openResult = 0;  // the OpenCommLineEx result that kept it down, else 0
-    int lineError = 0;   // the line error that took it down, else 0
-};
 
 class Observer {
 public:

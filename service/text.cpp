@@ -4,7 +4,7 @@ namespace kalvix3d {
 
 // The command-line host words a port that would not open and a missing driver for each system
 // (tools/kalvix3/text.cpp); these are what a service's administrator checks. The other results
-// read alike everywhere (reason_words.h).
+// read alike everywhere (core/words.h).
 std::string openResultInWords(int32_t code) {
     switch (code) {
     case 0: return "open";

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "call_store.h"
+#include "store/call_store.h"
 
 namespace kalvix3d {
 

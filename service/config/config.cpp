@@ -1,6 +1,7 @@
 #include "config/config.h"
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -10,12 +11,14 @@
 #include <toml++/toml.h>
 
 #include "kalvix3.h"
+#include "store/call_store.h"
 
 namespace kalvix3d {
 
 namespace {
 
 struct KindFacts {
+    std::string name; // UTF-8
     bool usb = false;
     int historySize = 0;
     int dialPorts = 0;
@@ -29,8 +32,9 @@ std::map<int, KindFacts> catalogue() {
         GetKinds2(1, &count, kinds.data());
     std::map<int, KindFacts> facts;
     for (const KindInfo &info : kinds)
-        facts[info.kind] = KindFacts{info.usbDriver != 0, info.historySize,
-                                     info.dialFlags == 0 ? 0 : (info.dialFlags & 4) ? 3 : 2};
+        facts[info.kind] = KindFacts{utf8FromCp932(std::string(info.name, strnlen(info.name, sizeof info.name))),
+                                     info.usbDriver != 0, info.historySize,
+                                     Kalvix3DialPorts(info.dialFlags)};
     return facts;
 }
 
@@ -121,6 +125,7 @@ void readLine(Checker &check, const toml::table &table, size_t index,
                          " is not a device of the catalogue (see `kalvix3 kinds`)");
         } else {
             line.kind = static_cast<int>(*kind);
+            line.kindName = found->second.name;
             line.usb = found->second.usb;
             line.historySize = found->second.historySize;
             line.dialPorts = found->second.dialPorts;

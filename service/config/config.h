@@ -13,6 +13,7 @@ namespace kalvix3d {
 struct LineConfig {
     int slot = 0;             // the library's line slot, 0 or 1
     int kind = 0;             // device kind of the catalogue
+    std::string kindName;     // the catalogue's name of the kind (UTF-8)
     bool usb = false;         // opened through the USB driver: no port
     int historySize = 0;      // records the device keeps; 0 when it keeps none
     int dialPorts = 0;        // telephone ports KalvixDialEx can dial through; 0: cannot dial

@@ -21,8 +21,6 @@ constexpr auto kPathPoll = 200ms;   // how often a missing serial device is look
 constexpr auto kRetry = 1s;         // a failed open, or a USB adapter, is retried this often
 constexpr int kImportTolerance = 120; // a history entry within 2 min of a logged call is that call
 
-bool lineIsGone(uint32_t code) { return code == 7 || code >= 311; }
-
 std::string lineName(const LineConfig &line) {
     return "line " + std::to_string(line.slot) + " (" + line.label + ")";
 }
@@ -101,12 +99,7 @@ Supervisor::Supervisor(const Config &config, CallStore &store, Recorder &recorde
         line->window.user = line.get();
         line->owner = this;
         line->config = lineConfig;
-        line->status.slot = lineConfig.slot;
-        line->status.label = lineConfig.label;
-        line->status.kind = lineConfig.kind;
-        line->status.state = LineState::down;
-        line->status.cause = "not-opened-yet";
-        line->status.reason = "not opened yet";
+        line->status = notOpenedYet(lineConfig.slot, lineConfig.label, lineConfig.kind);
         lines.push_back(std::move(line));
     }
 }
@@ -239,7 +232,7 @@ intptr_t Supervisor::procedure(void *window, uint32_t message, uintptr_t, intptr
     return 0;
 }
 
-void Supervisor::setStatus(Line &line, LineState state, std::string cause, std::string reason,
+void Supervisor::setStatus(Line &line, LineState state, LineCause cause, std::string reason,
                            int openResult, int lineError) {
     LineStatus status;
     {
@@ -249,7 +242,7 @@ void Supervisor::setStatus(Line &line, LineState state, std::string cause, std::
             current.openResult == openResult && current.lineError == lineError && line.tried)
             return; // nothing new to tell
         current.state = state;
-        current.cause = std::move(cause);
+        current.cause = cause;
         current.reason = std::move(reason);
         current.openResult = openResult;
         current.lineError = lineError;
@@ -265,7 +258,7 @@ void Supervisor::tryOpen(Line &line) {
     if (!lineConfig.usb) {
         struct stat info {};
         if (stat(lineConfig.devicePath.c_str(), &info) != 0) {
-            setStatus(line, LineState::down, "device-missing",
+            setStatus(line, LineState::down, LineCause::deviceMissing,
                       "the device " + lineConfig.devicePath + " is not there (" +
                           std::strerror(errno) + "): is the adapter plugged in?",
                       0, line.status.lineError);
@@ -277,7 +270,7 @@ void Supervisor::tryOpen(Line &line) {
         std::string target = std::filesystem::canonical(lineConfig.devicePath, ignored).string();
         std::string why;
         if (target.empty() || !links.point(port, target, why)) {
-            setStatus(line, LineState::down, "path-unresolved",
+            setStatus(line, LineState::down, LineCause::pathUnresolved,
                       why.empty() ? "the device path cannot be resolved" : why, 0, 0);
             line.tried = true;
             line.nextTry = SteadyClock::now() + kRetry;
@@ -287,15 +280,15 @@ void Supervisor::tryOpen(Line &line) {
     // Announce the attempt after a change (device back, adapter gone); a repeated failure of the
     // same kind is not announced again every second.
     if (!first && line.status.openResult == 0)
-        setStatus(line, LineState::reopening, "", "", 0, 0);
+        setStatus(line, LineState::reopening, LineCause::none, "", 0, 0);
     int32_t result = OpenCommLineEx(lineConfig.slot, &line.window, port, lineConfig.kind);
     line.tried = true;
     if (result == KALVIX3_OK) {
         line.open = true;
-        setStatus(line, LineState::up, "", "", 0, 0);
+        setStatus(line, LineState::up, LineCause::none, "", 0, 0);
         return;
     }
-    setStatus(line, LineState::down, "open-refused",
+    setStatus(line, LineState::down, LineCause::openRefused,
               "cannot open: result " + std::to_string(result) + ": " +
                   openResultInWords(result),
               result, 0);
@@ -307,7 +300,7 @@ void Supervisor::handleLineError(const LineErrorEvent &event) {
         if (line->config.slot != event.slot || !line->open)
             continue;
         std::string text = utf8FromCp932(event.text);
-        if (!lineIsGone(event.code)) {
+        if (!Kalvix3LineIsGone(event.code)) {
             logLine(Priority::warning, lineName(line->config) + ": line error " +
                                            std::to_string(event.code) + ": " + text);
             return;
@@ -324,7 +317,7 @@ void Supervisor::handleLineError(const LineErrorEvent &event) {
                                             }),
                              lineErrors.end());
         }
-        setStatus(*line, LineState::down, "adapter-gone",
+        setStatus(*line, LineState::down, LineCause::adapterGone,
                   "the adapter went away: line error " + std::to_string(event.code) + ": " + text,
                   0, static_cast<int>(event.code));
         // A serial device is looked for at once; a USB adapter gets a moment to settle.
@@ -425,7 +418,7 @@ void Supervisor::run(std::function<void()> linesTried) {
         if (line->open) {
             CloseCommLineEx(line->config.slot);
             line->open = false;
-            setStatus(*line, LineState::down, "stopping", "the service is stopping", 0, 0);
+            setStatus(*line, LineState::down, LineCause::stopping, "the service is stopping", 0, 0);
         }
     }
 }

@@ -85,7 +85,7 @@ private:
     void importHistories();
     ImportReport importHistory(Line &line);
     Line *lineOf(int slot);
-    void setStatus(Line &line, LineState state, std::string cause, std::string reason, int openResult,
+    void setStatus(Line &line, LineState state, LineCause cause, std::string reason, int openResult,
                    int lineError);
 
     const Config &config;

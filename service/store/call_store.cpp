@@ -112,7 +112,10 @@ struct Connection {
         default:
             break;
         }
-        throw StoreError("the call database " + path + ": " + doing + ": " + why);
+        StoreFault fault = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED
+                               ? StoreFault::busy
+                               : StoreFault::io;
+        throw StoreError(fault, "the call database " + path + ": " + doing + ": " + why);
     }
 
     void exec(const char *sql, const char *doing) {
@@ -253,14 +256,14 @@ CallStore::CallStore(const std::string &path, bool readOnly) : impl_(std::make_u
     struct stat info {};
     bool exists = ::stat(path.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode))
-        throw StoreError("the call database " + path + " is a folder, not a file");
+        throw StoreError(StoreFault::io, "the call database " + path + " is a folder, not a file");
     if (!exists && readOnly)
-        throw StoreError("the call database " + path + " does not exist (the service creates it "
+        throw StoreError(StoreFault::io, "the call database " + path + " does not exist (the service creates it "
                          "when it first starts)");
     // Root may write a file whose mode says read-only; a file marked read-only is refused all
     // the same, since the service would otherwise write where it was told not to.
     if (exists && !readOnly && (info.st_mode & 0222) == 0)
-        throw StoreError("the call database " + path + " is read-only (mode " +
+        throw StoreError(StoreFault::io, "the call database " + path + " is read-only (mode " +
                          std::to_string((info.st_mode >> 6) & 7) +
                          std::to_string((info.st_mode >> 3) & 7) + std::to_string(info.st_mode & 7) +
                          "): the service must be able to write it; check its permissions and owner");
@@ -270,26 +273,26 @@ CallStore::CallStore(const std::string &path, bool readOnly) : impl_(std::make_u
     if (rc != SQLITE_OK)
         s.fail("cannot be opened", rc);
     if (!readOnly && sqlite3_db_readonly(s.db, "main") == 1)
-        throw StoreError("the call database " + path + " is read-only for this user: the service "
+        throw StoreError(StoreFault::io, "the call database " + path + " is read-only for this user: the service "
                          "must be able to write it; check its permissions and owner");
     sqlite3_busy_timeout(s.db, kBusyTimeoutMs);
 
     if (!readOnly) {
         Statement wal(s, "PRAGMA journal_mode=WAL");
         if (!wal.step("switching to WAL mode") || wal.text(0) != "wal")
-            throw StoreError("the call database " + path + " cannot use WAL mode (is it on a "
+            throw StoreError(StoreFault::io, "the call database " + path + " cannot use WAL mode (is it on a "
                              "network file system?)");
     }
     s.exec("PRAGMA synchronous=FULL", "setting synchronous writes");
 
     std::int64_t version = userVersion(s);
     if (version > kSchemaVersion)
-        throw StoreError("the call database " + path + " has schema version " +
+        throw StoreError(StoreFault::io, "the call database " + path + " has schema version " +
                          std::to_string(version) + ", newer than this program knows (" +
                          std::to_string(kSchemaVersion) + "): use the newer program");
     if (readOnly) {
         if (version < kSchemaVersion)
-            throw StoreError("the call database " + path + " has schema version " +
+            throw StoreError(StoreFault::io, "the call database " + path + " has schema version " +
                              std::to_string(version) + " and needs upgrading to " +
                              std::to_string(kSchemaVersion) + ": start the service once");
         return;
@@ -332,17 +335,17 @@ std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
     return sqlite3_last_insert_rowid(s.db);
 }
 
-std::int64_t timeOf(const Connection &s, const Call &call) {
+std::int64_t timeOf(const Call &call) {
     auto at = secondsFromIso(call.timeUtc);
     if (!at)
-        throw StoreError("the call database " + s.path + ": a call's time \"" + call.timeUtc +
+        throw StoreError(StoreFault::badInput, "a call's time \"" + call.timeUtc +
                          "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
     return *at;
 }
 
 void requireWritable(const Connection &s) {
     if (s.readOnly)
-        throw StoreError("the call database " + s.path + " was opened read-only");
+        throw StoreError(StoreFault::io, "the call database " + s.path + " was opened read-only");
 }
 
 }  // namespace
@@ -351,7 +354,7 @@ Call CallStore::addCall(Call call) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
     requireWritable(s);
-    std::int64_t at = timeOf(s, call);
+    std::int64_t at = timeOf(call);
     if (call.reason.empty())
         call.reason = reasonInWords(call.number);
     Transaction t(s);
@@ -368,7 +371,7 @@ void CallStore::addCalls(std::vector<Call> &calls) {
     std::vector<std::int64_t> times;
     times.reserve(calls.size());
     for (const auto &call : calls)
-        times.push_back(timeOf(s, call));
+        times.push_back(timeOf(call));
     Transaction t(s);
     std::vector<std::int64_t> ids;
     ids.reserve(calls.size());
@@ -390,7 +393,7 @@ bool CallStore::importCall(Call call, int toleranceSeconds) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
     requireWritable(s);
-    std::int64_t at = timeOf(s, call);
+    std::int64_t at = timeOf(call);
     call.origin = CallOrigin::imported;  // whatever the caller set: it came from a history
     if (call.reason.empty())
         call.reason = reasonInWords(call.number);
@@ -489,7 +492,7 @@ Filter buildFilter(Connection &s, const CallQuery &q, bool forCount) {
     auto timeValue = [&](const std::string &text, const char *what) {
         auto at = secondsFromIso(text);
         if (!at)
-            throw StoreError(std::string("the ") + what + " time \"" + text +
+            throw StoreError(StoreFault::badInput, std::string("the ") + what + " time \"" + text +
                              "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
         return *at;
     };
@@ -634,16 +637,16 @@ std::string CallStore::nameFor(std::string_view number) {
 
 namespace {
 
-PhonebookEntry checkedEntry(const std::string &path, const PhonebookEntry &entry) {
+PhonebookEntry checkedEntry(const PhonebookEntry &entry) {
     PhonebookEntry clean{digitsOf(entry.number), entry.name, entry.prefix};
     if (clean.number.empty())
-        throw StoreError("the call database " + path + ": the phonebook number \"" + entry.number +
+        throw StoreError(StoreFault::badInput, "the phonebook number \"" + entry.number +
                          "\" has no digits");
     if (!isValidUtf8(entry.name))
-        throw StoreError("the call database " + path + ": the name for " + clean.number +
+        throw StoreError(StoreFault::badInput, "the name for " + clean.number +
                          " is not valid UTF-8");
     if (entry.name.empty())
-        throw StoreError("the call database " + path + ": the name for " + clean.number +
+        throw StoreError(StoreFault::badInput, "the name for " + clean.number +
                          " is empty");
     return clean;
 }
@@ -659,7 +662,7 @@ void upsertName(Connection &s, const PhonebookEntry &entry) {
 
 void CallStore::setName(const PhonebookEntry &entry) {
     Impl &s = *impl_;
-    PhonebookEntry clean = checkedEntry(s.path, entry);
+    PhonebookEntry clean = checkedEntry(entry);
     std::lock_guard guard(s.lock);
     requireWritable(s);
     Transaction t(s);
@@ -672,7 +675,7 @@ void CallStore::setNames(const std::vector<PhonebookEntry> &entries) {
     std::vector<PhonebookEntry> clean;
     clean.reserve(entries.size());
     for (const auto &entry : entries)
-        clean.push_back(checkedEntry(s.path, entry));
+        clean.push_back(checkedEntry(entry));
     std::lock_guard guard(s.lock);
     requireWritable(s);
     Transaction t(s);

@@ -10,27 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "reason_words.h"
+#include "core/call.h"
+#include "core/words.h"
 
 namespace kalvix3d {
-
-enum class CallOrigin { live, imported };
-
-struct Call {
-    std::int64_t id = 0;        // stable id given by the store (0 until stored)
-    std::string timeUtc;        // ISO 8601 in UTC to the second: "2026-12-08T09:12:00Z"
-    int utcOffsetMinutes = 0;   // the local offset at that moment (+540 in Japan)
-    std::string site;
-    std::string lineLabel;      // "店舗", "FAX" (UTF-8)
-    int lineSlot = 0;
-    int kind = 0;               // device kind of the line
-    std::string number;         // the number text as the device sent it, in UTF-8 ("0312345678", "P")
-    std::string reason;         // words where a letter stands for the number ("withheld", ...), else ""
-    std::string name;           // the phonebook's name when the call was logged, else ""
-    CallOrigin origin = CallOrigin::live;
-    std::int64_t heardUnixMs = 0; // live calls as announced: when the library told of it (ms
-                                  // since 1970, not stored); else 0
-};
 
 struct CallQuery {
     std::optional<std::string> sinceUtc;  // inclusive, ISO 8601 UTC
@@ -60,9 +43,23 @@ struct PhonebookEntry {
     bool prefix = false; // a prefix rule ("0120" -> "フリーダイヤル") rather than an exact number
 };
 
+// What kind of failure a StoreError is, so that a caller can decide by it: refuse the input,
+// try again later, or report a fault.
+enum class StoreFault {
+    badInput, // the request itself is wrong (a name that is not UTF-8, a time that is no time)
+    busy,     // another program holds the database: try again shortly
+    io,       // the file cannot be used (missing, read-only, corrupt, full)
+};
+
 class StoreError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;  // what(): a sentence saying why, with the path
+    // what(): a sentence saying why; for io and busy it names the file, for badInput it speaks
+    // only of the input, so it may be shown to whoever sent it.
+    StoreError(StoreFault fault, const std::string &what) : std::runtime_error(what), fault_(fault) {}
+    StoreFault fault() const { return fault_; }
+
+private:
+    StoreFault fault_;
 };
 
 class CallStore {

@@ -16,7 +16,7 @@ namespace {
 std::optional<std::string> convert(std::string_view text, const char *to, const char *from) {
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
-        throw StoreError(std::string("this system cannot convert ") + from + " to " + to);
+        throw StoreError(StoreFault::io, std::string("this system cannot convert ") + from + " to " + to);
     std::string out(text.size() * 4 + 8, '\0');
     char *in = const_cast<char *>(text.data());
     std::size_t inLeft = text.size();
@@ -263,7 +263,7 @@ std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEnc
         out += e.number + "," + quoted(name) + "," + (e.prefix ? "1" : "0") + "\r\n";
     }
     if (!unwritable.empty())
-        throw StoreError("code page 932 has no characters for these names (export them as "
+        throw StoreError(StoreFault::badInput, "code page 932 has no characters for these names (export them as "
                          "UTF-8 instead): " + unwritable);
     return out;
 }

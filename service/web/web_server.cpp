@@ -176,19 +176,6 @@ std::optional<CsvEncoding> encodingOf(const std::string &name) {
     return std::nullopt;
 }
 
-std::vector<std::pair<int, std::string>> kindNames() {
-    int32_t count = 0;
-    GetKinds2(1, &count, nullptr);
-    std::vector<KindInfo> kinds(static_cast<std::size_t>(std::max(count, 0)));
-    if (count > 0)
-        GetKinds2(1, &count, kinds.data());
-    std::vector<std::pair<int, std::string>> names;
-    for (const KindInfo &info : kinds)
-        names.emplace_back(info.kind,
-                           utf8FromCp932(std::string(info.name, strnlen(info.name, sizeof info.name))));
-    return names;
-}
-
 } // namespace
 
 // ---- the live event stream of one page ---------------------------------------------------------
@@ -860,19 +847,8 @@ const StaticFile *findStaticFile(std::string_view path) {
 WebServer::WebServer(net::EventLoop &loop, CallStore &store, const Config &config)
     : loop(loop), store(store), config(config), auth(config.web), acceptor(loop.context()),
       keepAliveTimer(loop.context()) {
-    // The catalogue is read here, on the thread that starts the service, before the supervisor
-    // calls into the library: its exports are called one at a time.
-    for (const auto &[kind, name] : kindNames())
-        kindNameOf[kind] = name;
     for (const LineConfig &line : config.lines) {
-        LineStatus status;
-        status.slot = line.slot;
-        status.label = line.label;
-        status.kind = line.kind;
-        status.state = LineState::down;
-        status.cause = "not-opened-yet";
-        status.reason = "not opened yet";
-        lines[line.slot] = status;
+        lines[line.slot] = notOpenedYet(line.slot, line.label, line.kind);
     }
 }
 
@@ -981,15 +957,14 @@ std::string WebServer::linesJson() const {
     json out{{"lines", json::array()}};
     for (const LineConfig &line : config.lines) {
         const LineStatus &status = lines.at(line.slot);
-        std::string kindName = kindNameOf.count(line.kind) ? kindNameOf.at(line.kind) : "";
         out["lines"].push_back({{"slot", line.slot},
                                 {"label", line.label},
                                 {"kind", line.kind},
-                                {"kindName", kindName},
+                                {"kindName", line.kindName},
                                 {"port", line.usb ? "USB" : line.devicePath},
                                 {"state", lineStateName(status.state)},
                                 {"reason", status.reason},
-                                {"cause", status.cause},
+                                {"cause", causeWords(status.cause).key},
                                 {"openResult", status.openResult},
                                 {"lineError", status.lineError},
                                 {"dialPorts", line.dialPorts},

@@ -99,7 +99,6 @@ private:
     std::set<std::shared_ptr<Connection>> connections;
     std::set<std::shared_ptr<EventStream>> streams;
     std::map<int, LineStatus> lines; // by slot, as last announced
-    std::map<int, std::string> kindNameOf; // the catalogue's names (UTF-8)
     std::map<std::int64_t, Dial> dials; // under way
     std::int64_t nextDialId = 1;
     int loginsVerifying = 0;

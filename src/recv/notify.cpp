@@ -38,10 +38,16 @@ struct ErrorBit {
     uint32_t code;
 };
 constexpr ErrorBit kErrorBitOrder[] = {
-    {platform::CE_BREAK, 1},   {platform::CE_FRAME, 2},   {platform::CE_RXPARITY, 3},
-    {platform::CE_RXOVER, 4},  {platform::CE_OVERRUN, 5}, {platform::CE_TXFULL, 6},
-    {platform::CE_IOE, 7},     {platform::CE_MODE, 8},    {platform::CE_PTO, 9},
-    {platform::CE_DNS, 10},
+    {platform::CE_BREAK, KALVIX3_LINE_BREAK},
+    {platform::CE_FRAME, KALVIX3_LINE_FRAMING},
+    {platform::CE_RXPARITY, KALVIX3_LINE_PARITY},
+    {platform::CE_RXOVER, KALVIX3_LINE_RECEIVE_OVERFLOW},
+    {platform::CE_OVERRUN, KALVIX3_LINE_OVERRUN},
+    {platform::CE_TXFULL, KALVIX3_LINE_TRANSMIT_FULL},
+    {platform::CE_IOE, KALVIX3_LINE_IO_ERROR},
+    {platform::CE_MODE, KALVIX3_LINE_MODE},
+    {platform::CE_PTO, KALVIX3_LINE_TIMEOUT},
+    {platform::CE_DNS, KALVIX3_LINE_NO_DEVICE},
 };
 
 void sendRecord(Kalvix3Window window, uint32_t message, uint32_t code, const char *text) {
@@ -69,10 +75,10 @@ uint32_t serialErrorCode(uint32_t errorWord) {
 }
 
 const char *lineErrorText(uint32_t code) {
-    if (code >= 1 && code <= 10)
-        return kSerialErrorTexts[code - 1];
-    if (code >= 311 && code <= 313)
-        return kDriverErrorTexts[code - 311];
+    if (code >= KALVIX3_LINE_BREAK && code <= KALVIX3_LINE_NO_DEVICE)
+        return kSerialErrorTexts[code - KALVIX3_LINE_BREAK];
+    if (code >= kDriverLoadFailed && code <= kDriverFailed)
+        return kDriverErrorTexts[code - kDriverLoadFailed];
     return nullptr;
 }
 
@@ -89,8 +95,8 @@ void notifySerialError(Kalvix3Window window, uint32_t errorWord) {
 }
 
 void notifyDriverError(Kalvix3Window window, uint32_t code) {
-    if (code >= 311 && code <= 313)
-        sendTableRow(window, code, kDriverErrorTexts[code - 311]);
+    if (code >= kDriverLoadFailed && code <= kDriverFailed)
+        sendTableRow(window, code, kDriverErrorTexts[code - kDriverLoadFailed]);
 }
 
 } // namespace kalvix3

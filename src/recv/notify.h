@@ -9,9 +9,9 @@
 
 namespace kalvix3 {
 
-inline constexpr uint32_t kDriverLoadFailed = 311;
-inline constexpr uint32_t kDriverEntryMissing = 312;
-inline constexpr uint32_t kDriverFailed = 313;
+inline constexpr uint32_t kDriverLoadFailed = KALVIX3_LINE_DRIVER_LOAD_FAILED;
+inline constexpr uint32_t kDriverEntryMissing = KALVIX3_LINE_DRIVER_ENTRY_MISSING;
+inline constexpr uint32_t kDriverFailed = KALVIX3_LINE_DRIVER_FAILED;
 
 // The line error code for a ClearCommError error word, 0 when none of the tested bits is set.
 uint32_t serialErrorCode(uint32_t errorWord);

@@ -35,9 +35,8 @@ bool isUsbKind(int32_t kind) {
 namespace {
 
 std::string dialPorts(int32_t flags) {
-    if (flags == 0)
-        return "-";
-    return (flags & 4) ? "1-3" : "1-2";
+    int32_t ports = Kalvix3DialPorts(flags);
+    return ports == 0 ? "-" : "1-" + std::to_string(ports);
 }
 
 std::string padded(const std::string &utf8, size_t columns) {

@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "platform.h"
-#include "reason_words.h"
+#include "core/words.h"
 
 namespace tool {
 

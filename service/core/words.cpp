@@ -1,0 +1,83 @@
+#include "core/words.h"
+
+#include <array>
+
+#include "core/line_status.h"
+#include "kalvix3.h"
+
+namespace kalvix3d {
+
+namespace {
+
+constexpr std::array kCallerReasons{
+    CallerReason{"P", "withheld", "非通知"},
+    CallerReason{"O", "out of area", "表示圏外"},
+    CallerReason{"C", "public phone", "公衆電話"},
+    CallerReason{"S", "no number (S)", "表示不可"},
+    CallerReason{"$", "ring without number", "番号なし着信"},
+};
+
+constexpr std::array kLineCauses{
+    CauseWords{LineCause::none, "", "", ""},
+    CauseWords{LineCause::notOpenedYet, "not-opened-yet", "not opened yet", "まだ開いていません"},
+    CauseWords{LineCause::deviceMissing, "device-missing", "the adapter is not plugged in",
+               "アダプタが接続されていません"},
+    CauseWords{LineCause::pathUnresolved, "path-unresolved", "the adapter's device cannot be found",
+               "アダプタのデバイスが見つかりません"},
+    CauseWords{LineCause::openRefused, "open-refused", "the line cannot be opened (result {result})",
+               "回線を開けません（結果 {result}）"},
+    CauseWords{LineCause::adapterGone, "adapter-gone", "the adapter went away (line error {error})",
+               "アダプタが外れました（回線エラー {error}）"},
+    CauseWords{LineCause::stopping, "stopping", "the service is stopping", "サービスを停止しています"},
+};
+
+} // namespace
+
+const char *lineStateName(LineState state) {
+    switch (state) {
+    case LineState::up: return "up";
+    case LineState::down: return "down";
+    case LineState::reopening: return "reopening";
+    }
+    return "?";
+}
+
+std::span<const CallerReason> callerReasons() { return kCallerReasons; }
+
+const CallerReason *callerReasonOf(std::string_view text) {
+    for (const CallerReason &reason : kCallerReasons)
+        if (reason.letter == text)
+            return &reason;
+    return nullptr;
+}
+
+std::string reasonInWords(std::string_view text) {
+    const CallerReason *reason = callerReasonOf(text);
+    return reason ? std::string(reason->english) : std::string();
+}
+
+std::span<const CauseWords> lineCauses() { return kLineCauses; }
+
+const CauseWords &causeWords(LineCause cause) {
+    for (const CauseWords &words : kLineCauses)
+        if (words.cause == cause)
+            return words;
+    return kLineCauses.front();
+}
+
+std::string openFailureInWords(std::int32_t code) {
+    switch (code) {
+    case KALVIX3_ERR_SETUP_COMM: return "the port refused its queue sizes: is it a serial port?";
+    case KALVIX3_ERR_TIMEOUTS: return "the port refused its time-outs: is it a serial port?";
+    case KALVIX3_ERR_GET_STATE: return "the port's settings could not be read: is it a serial port?";
+    case KALVIX3_ERR_SET_STATE:
+        return "the port refused the device's settings (speed, framing, handshake).";
+    case KALVIX3_ERR_EVENT_MASK: return "the port refused its event mask.";
+    case KALVIX3_ERR_RAISE_DTR: return "DTR could not be raised: check the NDA-P1's cable and port.";
+    case KALVIX3_ERR_KIND: return "not a device kind of the catalogue: see `kalvix3 kinds`.";
+    case KALVIX3_ERR_ARGUMENT: return "the line slot must be 0 or 1.";
+    default: return "unexpected result " + std::to_string(code) + ".";
+    }
+}
+
+} // namespace kalvix3d
