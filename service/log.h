@@ -1,5 +1,6 @@
-// The service's log: one line per event on stderr, with the journal's priority prefix
-// ("<6>kalvix3d: ..."), each line written with a single write so lines never interleave.
+// The service's log: one line per event, with its priority, wherever the system keeps a
+// service's log (platform/system.h: stderr with the journal's prefix "<6>kalvix3d: " on Linux).
+// A line is written whole, so lines of several threads never interleave. From any thread.
 #pragma once
 
 #include <string>

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <ctime>
-#include <sys/stat.h>
 
 #include "log.h"
 #include "text.h"
@@ -91,8 +89,8 @@ private:
 } // namespace
 
 Supervisor::Supervisor(const Config &config, CallStore &store, Recorder &recorder,
-                       Announcer &announcer, PortLinks &links)
-    : config(config), store(store), recorder(recorder), announcer(announcer), links(links) {
+                       Announcer &announcer, platform::PortResolver &ports)
+    : config(config), store(store), recorder(recorder), announcer(announcer), ports(ports) {
     for (const LineConfig &lineConfig : config.lines) {
         auto line = std::make_unique<Line>();
         line->window.proc = &Supervisor::procedure;
@@ -253,29 +251,20 @@ void Supervisor::setStatus(Line &line, LineState state, LineCause cause, std::st
 
 void Supervisor::tryOpen(Line &line) {
     const LineConfig &lineConfig = line.config;
-    int port = lineConfig.slot + 1; // COM1 for slot 0, COM2 for slot 1, in the private folder
+    int port = lineConfig.slot + 1; // a USB kind ignores it: its adapter opens through the driver
     bool first = !line.tried;
     if (!lineConfig.usb) {
-        struct stat info {};
-        if (stat(lineConfig.devicePath.c_str(), &info) != 0) {
-            setStatus(line, LineState::down, LineCause::deviceMissing,
-                      "the device " + lineConfig.devicePath + " is not there (" +
-                          std::strerror(errno) + "): is the adapter plugged in?",
-                      0, line.status.lineError);
+        platform::PortResolver::Resolved resolved = ports.resolve(lineConfig.slot, lineConfig.devicePath);
+        if (resolved.comPort == 0) {
+            // A missing device keeps the line error that took it away, for the page to show.
+            bool missing = resolved.cause == LineCause::deviceMissing;
+            setStatus(line, LineState::down, resolved.cause, resolved.why, 0,
+                      missing ? line.status.lineError : 0);
             line.tried = true;
-            line.nextTry = SteadyClock::now() + kPathPoll;
+            line.nextTry = SteadyClock::now() + (missing ? kPathPoll : kRetry);
             return;
         }
-        std::error_code ignored;
-        std::string target = std::filesystem::canonical(lineConfig.devicePath, ignored).string();
-        std::string why;
-        if (target.empty() || !links.point(port, target, why)) {
-            setStatus(line, LineState::down, LineCause::pathUnresolved,
-                      why.empty() ? "the device path cannot be resolved" : why, 0, 0);
-            line.tried = true;
-            line.nextTry = SteadyClock::now() + kRetry;
-            return;
-        }
+        port = resolved.comPort;
     }
     // Announce the attempt after a change (device back, adapter gone); a repeated failure of the
     // same kind is not announced again every second.
@@ -331,7 +320,7 @@ void Supervisor::importHistories() {
             importHistory(*line);
 }
 
-Supervisor::ImportReport Supervisor::importHistory(Line &line) {
+ImportReport Supervisor::importHistory(Line &line) {
     const LineConfig &lineConfig = line.config;
     ImportReport report;
     std::vector<HistoryRecord> records(static_cast<size_t>(lineConfig.historySize));

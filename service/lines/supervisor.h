@@ -22,17 +22,18 @@
 #include "announcer.h"
 #include "config/config.h"
 #include "kalvix3.h"
-#include "lines/port_links.h"
+#include "lines/line_control.h"
+#include "platform/ports.h"
 #include "recorder.h"
 #include "store/call_store.h"
 
 namespace kalvix3d {
 
-class Supervisor {
+class Supervisor : public LineControl {
 public:
     Supervisor(const Config &config, CallStore &store, Recorder &recorder, Announcer &announcer,
-               PortLinks &links);
-    ~Supervisor(); // stop()
+               platform::PortResolver &ports);
+    ~Supervisor() override; // stop()
     Supervisor(const Supervisor &) = delete;
     Supervisor &operator=(const Supervisor &) = delete;
 
@@ -42,22 +43,15 @@ public:
     // Reads the history of every open line that keeps one and adds the calls the log lacks.
     void requestHistoryImport();
 
-    // What a history read of one line came to.
-    struct ImportReport {
-        bool read = false;   // the device answered
-        std::string problem; // why not, in words, when !read
-        int records = 0;     // records the device sent
-        int added = 0;       // calls the log did not have yet
-    };
     // Reads one line's history now (whatever its import-history setting). `done` is called on
     // the supervisor's thread when it is over; it must return quickly (post the report on).
-    void requestHistoryImport(int slot, std::function<void(ImportReport)> done);
+    void requestHistoryImport(int slot, std::function<void(ImportReport)> done) override;
     // Dials `number` through telephone port `telPort` of the terminal adapter on `slot`. The
     // library's dial blocks for seconds, so it runs on the supervisor's thread, after the work
     // queued before it; `done` is called there when the dial has returned ("" or why it was not
     // placed). Requests left when the service stops are dropped without `done`.
     void requestDial(int slot, int telPort, std::string number,
-                     std::function<void(std::string problem)> done);
+                     std::function<void(std::string problem)> done) override;
     // Closes every line and ends the thread.
     void stop();
     std::vector<LineStatus> statuses();
@@ -92,7 +86,7 @@ private:
     CallStore &store;
     Recorder &recorder;
     Announcer &announcer;
-    PortLinks &links;
+    platform::PortResolver &ports;
     std::vector<std::unique_ptr<Line>> lines;
 
     std::mutex lock; // guards the members below and every Line::status

@@ -23,7 +23,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "announcer.h"
+#include "outputs/output.h"
 #include "config/config.h"
 #include "net/event_loop.h"
 #include "store/call_store.h"
@@ -38,7 +38,7 @@ std::string topicLevel(const std::string &text);
 // The call as published: event_type "call" (for Home Assistant's event entity) and its fields.
 std::string mqttCallJson(const Call &call);
 
-class MqttPublisher : public Observer {
+class MqttPublisher : public Output {
 public:
     // Calls in flight to the broker at most; the rest wait in the store.
     static constexpr std::size_t kWindow = 100;
@@ -50,9 +50,10 @@ public:
 
     // Starts connecting in the background. Throws std::runtime_error when the client cannot be
     // set up (TLS files that cannot be read, for one).
-    void start();
+    void start() override;
     // Publishes "offline", disconnects and ends the network thread; after the loop has stopped.
     void stop();
+    void stopAfterLoop() override { stop(); }
 
     void callAnnounced(const Call &call) override;
     void lineStateChanged(const LineStatus &status) override;

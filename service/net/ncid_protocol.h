@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "announcer.h"
+#include "core/call.h"
+#include "core/line_status.h"
 
 namespace kalvix3d::net {
 

@@ -16,14 +16,14 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "announcer.h"
+#include "outputs/output.h"
 #include "config/config.h"
 #include "net/event_loop.h"
 #include "store/call_store.h"
 
 namespace kalvix3d::net {
 
-class NcidServer : public Observer {
+class NcidServer : public Output {
 public:
     NcidServer(EventLoop &loop, CallStore &store, const NcidConfig &config);
     ~NcidServer() override;
@@ -32,9 +32,10 @@ public:
 
     // Binds and listens (on the calling thread, before the loop serves it). Throws
     // std::runtime_error saying why when the address cannot be used.
-    void start();
+    void start() override;
     // Closes the listener and every client; on the loop, before it is stopped.
     void close();
+    void stopOnLoop() override { close(); }
     std::uint16_t port() const { return boundPort; }
 
     void callAnnounced(const Call &call) override;

@@ -1,0 +1,114 @@
+// The list of outputs and their one life: started in the order of kOutputs, stopped in the same
+// order after the lines (the event loop's part first, then what needs no loop).
+#include "outputs/output.h"
+
+#include <stdexcept>
+
+#include "log.h"
+#include "net/mqtt_publisher.h"
+#include "net/ncid_server.h"
+#include "outputs/log_output.h"
+#include "web/web_server.h"
+
+namespace kalvix3d {
+
+namespace {
+
+// The web page asks the lines for dials and history reads through its own interface.
+class WebPage : public Output, private web::LineControl {
+public:
+    explicit WebPage(const OutputContext &context) : server(context.loop, context.store, context.config) {}
+    void start() override { server.start(); }
+    void attachLines(kalvix3d::LineControl *control) override {
+        std::lock_guard<std::mutex> hold(lock);
+        lines = control;
+        server.setLineControl(control ? this : nullptr);
+    }
+    void stopOnLoop() override { server.close(); }
+    void callAnnounced(const Call &call) override { server.callAnnounced(call); }
+    void lineStateChanged(const LineStatus &status) override { server.lineStateChanged(status); }
+
+private:
+    void dial(int slot, int telPort, std::string number,
+              std::function<void(std::string)> done) override {
+        lines->requestDial(slot, telPort, std::move(number), std::move(done));
+    }
+    void importHistory(int slot, std::function<void(bool, std::string, int, int)> done) override {
+        lines->requestHistoryImport(slot, [done](ImportReport report) {
+            done(report.read, report.problem, report.records, report.added);
+        });
+    }
+
+    web::WebServer server;
+    std::mutex lock;
+    kalvix3d::LineControl *lines = nullptr;
+};
+
+struct OutputKind {
+    const char *name;    // the log's word for it
+    bool (*wanted)(const Config &);
+    std::unique_ptr<Output> (*make)(const OutputContext &);
+    const char *whenOff; // what it means when it cannot start
+};
+
+template <class T> std::unique_ptr<Output> make(const OutputContext &context) {
+    return std::make_unique<T>(context);
+}
+bool always(const Config &) { return true; }
+
+const OutputKind kOutputs[] = {
+    {"log", always, make<LogOutput>, ""},
+    {"status", always, make<ManagerStatusOutput>, ""},
+    {"ncid", [](const Config &c) { return c.ncid.enabled; },
+     [](const OutputContext &c) -> std::unique_ptr<Output> {
+         return std::make_unique<net::NcidServer>(c.loop, c.store, c.config.ncid);
+     },
+     "the NCID server is off"},
+    {"mqtt", [](const Config &c) { return c.mqtt.enabled; },
+     [](const OutputContext &c) -> std::unique_ptr<Output> {
+         return std::make_unique<net::MqttPublisher>(c.loop, c.store, c.config);
+     },
+     "nothing is published"},
+    {"web", [](const Config &c) { return c.web.enabled; }, make<WebPage>, "the web page is off"},
+};
+
+} // namespace
+
+Outputs::Outputs(const OutputContext &context, Announcer &announcer)
+    : context(context), announcer(announcer) {
+    for (const OutputKind &kind : kOutputs) {
+        if (!kind.wanted(context.config))
+            continue;
+        std::unique_ptr<Output> output = kind.make(context);
+        try {
+            output->start();
+        } catch (const std::exception &error) {
+            logLine(Priority::error, std::string(kind.name) + ": " + error.what() + "; " + kind.whenOff);
+            continue;
+        }
+        announcer.subscribe(output.get());
+        running.push_back(std::move(output));
+    }
+}
+
+Outputs::~Outputs() { stop(); }
+
+void Outputs::attachLines(LineControl *lines) {
+    for (const auto &output : running)
+        output->attachLines(lines);
+}
+
+void Outputs::stop() {
+    for (const auto &output : running)
+        announcer.unsubscribe(output.get());
+    context.loop.post([this] {
+        for (const auto &output : running)
+            output->stopOnLoop();
+    });
+    context.loop.stop();
+    for (const auto &output : running)
+        output->stopAfterLoop();
+    running.clear();
+}
+
+} // namespace kalvix3d
