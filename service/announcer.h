@@ -1,7 +1,12 @@
 // Where the service tells the world about calls and lines. A call is announced only after the
-// call store has committed it. Observers (the log; later the network outputs and the web page)
-// are called on the announcing thread and must return quickly: an output that talks to clients
-// queues the event and returns.
+// call store has committed it.
+//
+// Observers run under the announcer's lock, on the announcing thread (the recorder's for calls,
+// the supervisor's for lines): one announcement at a time, every observer in the order it
+// subscribed, so each sees the events in the order they happened. An observer must return
+// quickly and must not subscribe, unsubscribe or announce from inside a callback (the lock is
+// held); an output that talks to clients copies the event, posts it onto the event loop and
+// returns.
 #pragma once
 
 #include <mutex>
@@ -20,7 +25,7 @@ public:
     virtual void lineStateChanged(const LineStatus &status) = 0;
 };
 
-// Thread-safe list of observers; announcements are delivered one at a time, in order.
+// Thread-safe list of observers; see above for what runs under its lock.
 class Announcer {
 public:
     void subscribe(Observer *observer);

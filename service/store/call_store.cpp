@@ -2,27 +2,19 @@
 // WAL with synchronous=FULL, so a call is on disk when addCall returns and readers in other
 // processes (the command line) never wait for the service.
 #include "call_store.h"
+#include "number_filter.h"
+#include "sqlite.h"
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <climits>
 #include <algorithm>
+#include <climits>
 #include <functional>
-#include <cstring>
-#include <mutex>
-#include <unordered_map>
-#include <variant>
 
 namespace kalvix3d {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
-// A number filter whose matching numbers have at most this many calls in all reads them through
-// the number index and sorts them.
-constexpr std::int64_t kFewCalls = 4000;
 
 // Schema migrations: entry i brings user_version i to i + 1. Append only; never edit one that
 // has shipped.
@@ -65,166 +57,21 @@ const char *const kMigrations[] = {
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
-using Value = std::variant<std::int64_t, std::string>;
-
 const char *const kCallColumns =
     "id, at, utc_offset, site, line_label, line_slot, kind, number, reason, name, origin";
 
-// The connection and what every helper needs of it.
-struct Connection {
-    std::string path;
-    bool readOnly = false;
-    sqlite3 *db = nullptr;
-    std::mutex lock;
-    // Prepared once, kept for the connection's life: the fixed statements of the hot paths.
-    std::unordered_map<std::string, sqlite3_stmt *> cache;
-    // The distinct numbers of the log as far as read (rows up to numbersUpTo): one text, each
-    // number followed by a line feed, searched in one pass; where each begins; its calls.
-    std::string numberText;
-    std::vector<std::uint32_t> numberStart;
-    std::vector<std::uint32_t> numberCalls;
-    std::int64_t numbersUpTo = 0;
-
-    ~Connection() {
-        for (auto &entry : cache)
-            sqlite3_finalize(entry.second);
-        if (db)
-            sqlite3_close_v2(db);
-    }
-
-    [[noreturn]] void fail(const std::string &doing, int rc) const {
-        std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        switch (rc & 0xFF) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            why += " (another program held the database for more than " +
-                   std::to_string(kBusyTimeoutMs / 1000) + " s)";
-            break;
-        case SQLITE_READONLY:
-            why += " (the file or its folder is read-only for this user)";
-            break;
-        case SQLITE_NOTADB:
-            why += " (the file is not an SQLite database)";
-            break;
-        case SQLITE_CANTOPEN:
-            why += " (does the folder exist, and may this user read and write it?)";
-            break;
-        default:
-            break;
-        }
-        StoreFault fault = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED
-                               ? StoreFault::busy
-                               : StoreFault::io;
-        throw StoreError(fault, "the call database " + path + ": " + doing + ": " + why);
-    }
-
-    void exec(const char *sql, const char *doing) {
-        char *message = nullptr;
-        int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
-        sqlite3_free(message);
-        if (rc != SQLITE_OK)
-            fail(doing, rc);
-    }
-};
-
 }  // namespace
 
-struct CallStore::Impl : Connection {};
+struct CallStore::Impl : sqlite::Connection {
+    NumberIndex numbers;
+};
 
 namespace {
 
-// One prepared statement, finalized (or, when kept, reset) on every way out.
-enum class Keep { no, yes };
-class Statement {
-public:
-    Statement(Connection &store, const std::string &sql, Keep keep = Keep::no) : store_(store) {
-        if (keep == Keep::yes) {
-            auto found = store.cache.find(sql);
-            if (found != store.cache.end()) {
-                s_ = found->second;
-                kept_ = true;
-                return;
-            }
-        }
-        int rc = sqlite3_prepare_v3(store.db, sql.c_str(), static_cast<int>(sql.size()),
-                                    keep == Keep::yes ? SQLITE_PREPARE_PERSISTENT : 0, &s_, nullptr);
-        if (rc != SQLITE_OK)
-            store.fail("preparing a query", rc);
-        if (keep == Keep::yes) {
-            store.cache.emplace(sql, s_);
-            kept_ = true;
-        }
-    }
-    ~Statement() {
-        if (kept_) {
-            sqlite3_reset(s_);
-            sqlite3_clear_bindings(s_);
-        } else {
-            sqlite3_finalize(s_);
-        }
-    }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-
-    Statement &bind(int index, std::int64_t value) {
-        sqlite3_bind_int64(s_, index, value);
-        return *this;
-    }
-    Statement &bind(int index, std::string_view value) {
-        sqlite3_bind_text(s_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement &bindAll(const std::vector<Value> &values) {
-        for (std::size_t i = 0; i < values.size(); ++i)
-            std::visit([&](const auto &v) { bind(static_cast<int>(i + 1), v); }, values[i]);
-        return *this;
-    }
-    // True while there is a row; throws on an error.
-    bool step(const char *doing) {
-        int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc == SQLITE_DONE)
-            return false;
-        store_.fail(doing, rc);
-    }
-    void reset() {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
-    }
-    std::int64_t integer(int column) const { return sqlite3_column_int64(s_, column); }
-    std::string text(int column) const {
-        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(s_, column));
-        return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(s_, column))) : "";
-    }
-
-private:
-    const Connection &store_;
-    sqlite3_stmt *s_ = nullptr;
-    bool kept_ = false;
-};
-
-// BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.
-class Transaction {
-public:
-    explicit Transaction(Connection &store) : store_(store) {
-        store_.exec("BEGIN IMMEDIATE", "starting a transaction");
-    }
-    ~Transaction() {
-        if (!done_)
-            sqlite3_exec(store_.db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction &) = delete;
-    Transaction &operator=(const Transaction &) = delete;
-    void commit() {
-        store_.exec("COMMIT", "committing");
-        done_ = true;
-    }
-
-private:
-    Connection &store_;
-    bool done_ = false;
-};
+using sqlite::Connection;
+using sqlite::Keep;
+using sqlite::Statement;
+using sqlite::Transaction;
 
 Call callFromRow(const Statement &row) {
     Call call;
@@ -275,7 +122,7 @@ CallStore::CallStore(const std::string &path, bool readOnly) : impl_(std::make_u
     if (!readOnly && sqlite3_db_readonly(s.db, "main") == 1)
         throw StoreError(StoreFault::io, "the call database " + path + " is read-only for this user: the service "
                          "must be able to write it; check its permissions and owner");
-    sqlite3_busy_timeout(s.db, kBusyTimeoutMs);
+    sqlite3_busy_timeout(s.db, sqlite::kBusyTimeoutMs);
 
     if (!readOnly) {
         Statement wal(s, "PRAGMA journal_mode=WAL");
@@ -412,128 +259,11 @@ bool CallStore::importCall(Call call, int toleranceSeconds) {
     return true;
 }
 
-namespace {
-
-// How the number filter is answered, chosen from the distinct numbers that contain the digits:
-// up to kEachNumber numbers are each read newest first from the number index and merged; more
-// numbers with few calls in all are read through the index and sorted; else the newest calls
-// are read in order (the time index holds the digits, so a skipped call costs no table lookup).
-constexpr std::size_t kEachNumber = 256;
-
-struct Filter {
-    std::string where;  // " WHERE ..." or ""
-    std::vector<Value> values;
-    const char *index = "calls_at";
-    bool empty = false;                    // nothing can match
-    std::vector<std::string> eachNumber;   // read each of these, then merge
-};
-
-void addCondition(Filter &f, const std::string &condition) {
-    f.where += f.where.empty() ? " WHERE " : " AND ";
-    f.where += condition;
-}
-
-std::string nextParam(Filter &f, Value value) {
-    f.values.push_back(std::move(value));
-    return "?" + std::to_string(f.values.size());
-}
-
-// Brings the connection's copy of the distinct numbers up to date: the table only grows, so
-// the rows added since the last look (by this or another process) are enough.
-void refreshNumbers(Connection &s) {
-    Statement select(s, "SELECT id, digits, calls FROM numbers WHERE id > ?1 ORDER BY id", Keep::yes);
-    select.bind(1, s.numbersUpTo);
-    while (select.step("reading the numbers")) {
-        s.numbersUpTo = select.integer(0);
-        s.numberStart.push_back(static_cast<std::uint32_t>(s.numberText.size()));
-        s.numberText += select.text(1);
-        s.numberText += '\n';
-        s.numberCalls.push_back(static_cast<std::uint32_t>(select.integer(2)));
-    }
-}
-
-void addNumberFilter(Connection &s, Filter &f, const std::string &digits, bool forCount) {
-    refreshNumbers(s);
-    std::vector<std::string> matching;
-    std::int64_t calls = 0;  // as last read: only the choice of the way depends on it
-    const char *text = s.numberText.data();
-    std::size_t from = 0, size = s.numberText.size();
-    while (from < size) {
-        const void *hit = memmem(text + from, size - from, digits.data(), digits.size());
-        if (!hit)
-            break;
-        auto at = static_cast<std::size_t>(static_cast<const char *>(hit) - text);
-        // The number the hit lies in (digits hold no line feed, so a hit never spans two).
-        std::size_t i = static_cast<std::size_t>(
-            std::upper_bound(s.numberStart.begin(), s.numberStart.end(), at) - s.numberStart.begin() - 1);
-        std::size_t end = i + 1 < s.numberStart.size() ? s.numberStart[i + 1] : size;
-        matching.emplace_back(text + s.numberStart[i], end - 1 - s.numberStart[i]);
-        calls += s.numberCalls[i];
-        from = end;
-    }
-    if (matching.empty()) {
-        f.empty = true;
-    } else if (matching.size() <= kEachNumber && !forCount) {
-        f.eachNumber = std::move(matching);
-        f.index = "calls_digits";
-    } else if (calls <= kFewCalls || (forCount && matching.size() <= 1000)) {
-        std::string list;
-        for (auto &m : matching)
-            list += (list.empty() ? "" : ",") + nextParam(f, std::move(m));
-        addCondition(f, "digits IN (" + list + ")");
-        f.index = "calls_digits";
-    } else {
-        addCondition(f, "instr(digits, " + nextParam(f, digits) + ") > 0");
-    }
-}
-
-Filter buildFilter(Connection &s, const CallQuery &q, bool forCount) {
-    Filter f;
-    auto timeValue = [&](const std::string &text, const char *what) {
-        auto at = secondsFromIso(text);
-        if (!at)
-            throw StoreError(StoreFault::badInput, std::string("the ") + what + " time \"" + text +
-                             "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
-        return *at;
-    };
-    if (q.sinceUtc)
-        addCondition(f, "at >= " + nextParam(f, timeValue(*q.sinceUtc, "since")));
-    if (q.untilUtc)
-        addCondition(f, "at < " + nextParam(f, timeValue(*q.untilUtc, "until")));
-    if (q.text && !q.text->empty()) {
-        auto p = nextParam(f, *q.text);
-        addCondition(f, "(instr(number, " + p + ") > 0 OR instr(name, " + p + ") > 0)");
-    }
-    if (!forCount && q.beforeId > 0) {
-        Statement cursor(s, "SELECT at FROM calls WHERE id = ?1", Keep::yes);
-        cursor.bind(1, q.beforeId);
-        auto idParam = nextParam(f, q.beforeId);
-        if (cursor.step("reading a call")) {
-            auto atParam = nextParam(f, cursor.integer(0));
-            addCondition(f, "at <= " + atParam + " AND (at < " + atParam + " OR id < " + idParam + ")");
-        } else {
-            addCondition(f, "id < " + idParam);
-        }
-    }
-    if (q.number) {
-        std::string digits = digitsOf(*q.number);
-        if (digits.empty() && !q.number->empty()) {
-            // No digits: a caller text such as "P" (withheld), matched as it was sent.
-            addCondition(f, "digits = '' AND number = " + nextParam(f, *q.number));
-            f.index = "calls_digits";
-        } else if (!digits.empty()) {
-            addNumberFilter(s, f, digits, forCount);
-        }
-    }
-    return f;
-}
-
-}  // namespace
 
 std::vector<Call> CallStore::calls(const CallQuery &query) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
-    Filter f = buildFilter(s, query, false);
+    Filter f = buildFilter(s, s.numbers, query, false);
     std::vector<Call> out;
     if (f.empty)
         return out;
@@ -584,7 +314,7 @@ std::vector<Call> CallStore::calls(const CallQuery &query) {
 std::int64_t CallStore::countCalls(const CallQuery &query) {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
-    Filter f = buildFilter(s, query, true);
+    Filter f = buildFilter(s, s.numbers, query, true);
     if (f.empty)
         return 0;
     Statement count(s, "SELECT count(*) FROM calls INDEXED BY " + std::string(f.index) + f.where);
