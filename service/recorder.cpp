@@ -9,14 +9,6 @@ namespace kalvix3d {
 
 using namespace std::chrono_literals;
 
-std::string isoUtc(std::time_t time) {
-    std::tm parts{};
-    gmtime_r(&time, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
-
 int localOffsetMinutes(std::time_t time) {
     std::tm parts{};
     localtime_r(&time, &parts);
@@ -26,7 +18,7 @@ int localOffsetMinutes(std::time_t time) {
 Call makeCall(const Config &config, const LineConfig &line, const std::string &deviceBytes,
               std::time_t wallTime, CallOrigin origin, CallStore &store) {
     Call call;
-    call.timeUtc = isoUtc(wallTime);
+    call.timeUtc = isoFromSeconds(wallTime);
     call.utcOffsetMinutes = localOffsetMinutes(wallTime);
     call.site = config.site;
     call.lineLabel = line.label;
@@ -87,10 +79,7 @@ void Recorder::run() {
 }
 
 void Recorder::record(const Heard &heard) {
-    const LineConfig *line = nullptr;
-    for (const LineConfig &candidate : config.lines)
-        if (candidate.slot == heard.slot)
-            line = &candidate;
+    const LineConfig *line = config.line(heard.slot);
     if (!line)
         return;
     // A busy or failing database is retried for a while; the call is in the journal either way.
@@ -112,7 +101,7 @@ void Recorder::record(const Heard &heard) {
             if (attempt >= 5) {
                 logLine(Priority::error,
                         "line " + std::to_string(heard.slot) + ": a call from " +
-                            utf8FromCp932(heard.bytes) + " at " + isoUtc(heard.wallTime) +
+                            utf8FromCp932(heard.bytes) + " at " + isoFromSeconds(heard.wallTime) +
                             " could not be written to the call log: " + error.what());
                 return;
             }

@@ -29,7 +29,6 @@ struct Heard {
 // A call of a configured line at `wallTime`, with its reason and phonebook name filled in.
 Call makeCall(const Config &config, const LineConfig &line, const std::string &deviceBytes,
               std::time_t wallTime, CallOrigin origin, CallStore &store);
-std::string isoUtc(std::time_t time);        // 2026-12-08T09:12:00Z
 int localOffsetMinutes(std::time_t time);   // +540 in Japan
 
 class Recorder {

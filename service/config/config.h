@@ -70,6 +70,14 @@ struct Config {
     NcidConfig ncid;
     MqttConfig mqtt;
     WebConfig web;
+
+    // The configured line in `slot`, or null.
+    const LineConfig *line(int slot) const {
+        for (const LineConfig &candidate : lines)
+            if (candidate.slot == slot)
+                return &candidate;
+        return nullptr;
+    }
 };
 
 // All the mistakes of a file, one "file:line:column: what" per entry.

@@ -28,21 +28,6 @@ namespace {
 
 constexpr int kQos = 1;
 
-// A call's local time with its offset: "2026-12-08T09:12:00+09:00".
-std::string localIso(const Call &call) {
-    std::int64_t utc = secondsFromIso(call.timeUtc).value_or(0);
-    std::time_t local = static_cast<std::time_t>(utc + std::int64_t{call.utcOffsetMinutes} * 60);
-    std::tm parts{};
-    gmtime_r(&local, &parts);
-    char text[48];
-    int offset = call.utcOffsetMinutes < 0 ? -call.utcOffsetMinutes : call.utcOffsetMinutes;
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d",
-                  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                  parts.tm_min, parts.tm_sec, call.utcOffsetMinutes < 0 ? '-' : '+', offset / 60,
-                  offset % 60);
-    return text;
-}
-
 // An identifier Home Assistant accepts ([a-zA-Z0-9_-]); other bytes become '_' and a short hash
 // of the whole text keeps two different names apart.
 std::string identifier(const std::string &text) {
@@ -87,7 +72,7 @@ std::string mqttCallJson(const Call &call) {
         {"kind", call.kind},
         {"site", call.site},
         {"time", call.timeUtc},
-        {"local_time", localIso(call)},
+        {"local_time", localTimeOf(call)},
         {"origin", call.origin == CallOrigin::live ? "live" : "imported"},
     };
     // The store keeps UTF-8; anything else is replaced rather than refused.
@@ -127,8 +112,7 @@ void MqttPublisher::start() {
     if (saved >> id && id >= 0) {
         lastAcked = id;
     } else {
-        for (const Call &call : store.calls(CallQuery{}))
-            lastAcked = std::max(lastAcked, call.id);
+        lastAcked = store.newestCallId();
         saveAcknowledged();
     }
     lastQueued = lastAcked;

@@ -344,6 +344,13 @@ std::optional<Call> CallStore::call(std::int64_t id) {
     return callFromRow(select);
 }
 
+std::int64_t CallStore::newestCallId() {
+    Impl &s = *impl_;
+    std::lock_guard guard(s.lock);
+    Statement select(s, "SELECT coalesce(max(id), 0) FROM calls", Keep::yes);
+    return select.step("reading the newest call") ? select.integer(0) : 0;
+}
+
 std::string CallStore::nameFor(std::string_view number) {
     Impl &s = *impl_;
     std::string digits = digitsOf(number);

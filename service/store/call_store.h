@@ -86,6 +86,7 @@ public:
     std::vector<Call> calls(const CallQuery &query);          // newest first
     std::vector<Call> callsAfter(std::int64_t id, int limit);  // oldest first: replays
     std::optional<Call> call(std::int64_t id);
+    std::int64_t newestCallId(); // the highest id given so far, 0 for an empty log
 
     // The name for a caller's number: an exact entry first, else the longest matching prefix rule,
     // else "". Reason letters have no name.
