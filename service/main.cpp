@@ -84,8 +84,8 @@ int run(const Config &config) {
     try {
         store = std::make_unique<CallStore>(config.database);
     } catch (const std::exception &error) {
-        logLine(Priority::error, std::string("cannot start: the call log cannot be used: ") +
-                                     error.what());
+        logLine(Priority::error,
+                std::string("cannot start: the call log cannot be used: ") + error.what());
         return 1;
     }
     loadPhonebookFile(config, *store);

@@ -23,8 +23,8 @@ void loadPhonebookFile(const Config &config, CallStore &store) {
     bytes << in.rdbuf();
     CsvRead read = readPhonebookCsv(bytes.str());
     for (const CsvProblem &problem : read.problems)
-        logLine(Priority::warning, config.phonebookCsv + ":" + std::to_string(problem.line) +
-                                       ": " + problem.what + " (row skipped)");
+        logLine(Priority::warning, config.phonebookCsv + ":" + std::to_string(problem.line) + ": " +
+                                       problem.what + " (row skipped)");
     size_t stored = 0;
     for (const PhonebookEntry &entry : read.entries) {
         try {

@@ -10,16 +10,16 @@ namespace kalvix3d {
 enum class CallOrigin { live, imported };
 
 struct Call {
-    std::int64_t id = 0;        // stable id given by the store (0 until stored)
-    std::string timeUtc;        // ISO 8601 in UTC to the second: "2026-12-08T09:12:00Z"
-    int utcOffsetMinutes = 0;   // the local offset at that moment (+540 in Japan)
+    std::int64_t id = 0;      // stable id given by the store (0 until stored)
+    std::string timeUtc;      // ISO 8601 in UTC to the second: "2026-12-08T09:12:00Z"
+    int utcOffsetMinutes = 0; // the local offset at that moment (+540 in Japan)
     std::string site;
-    std::string lineLabel;      // "店舗", "FAX" (UTF-8)
+    std::string lineLabel; // "店舗", "FAX" (UTF-8)
     int lineSlot = 0;
-    int kind = 0;               // device kind of the line
-    std::string number;         // the number text as the device sent it, in UTF-8 ("0312345678", "P")
-    std::string reason;         // words where a letter stands for the number ("withheld", ...), else ""
-    std::string name;           // the phonebook's name when the call was logged, else ""
+    int kind = 0;       // device kind of the line
+    std::string number; // the number text as the device sent it, in UTF-8 ("0312345678", "P")
+    std::string reason; // words where a letter stands for the number ("withheld", ...), else ""
+    std::string name;   // the phonebook's name when the call was logged, else ""
     CallOrigin origin = CallOrigin::live;
     std::int64_t heardUnixMs = 0; // live calls as announced: when the library told of it (ms
                                   // since 1970, not stored); else 0

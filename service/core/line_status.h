@@ -16,9 +16,9 @@ struct LineStatus {
     int kind = 0;
     LineState state = LineState::down;
     LineCause cause = LineCause::notOpenedYet; // why it is down (none when up)
-    std::string reason;  // the same with its particulars, in words ("" when up)
-    int openResult = 0;  // the OpenCommLineEx result that kept it down, else 0
-    int lineError = 0;   // the line error that took it down, else 0
+    std::string reason; // the same with its particulars, in words ("" when up)
+    int openResult = 0; // the OpenCommLineEx result that kept it down, else 0
+    int lineError = 0;  // the line error that took it down, else 0
 };
 
 // A configured line before the supervisor has tried it.

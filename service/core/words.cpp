@@ -24,11 +24,12 @@ constexpr std::array kLineCauses{
                "アダプタが接続されていません"},
     CauseWords{LineCause::pathUnresolved, "path-unresolved", "the adapter's device cannot be found",
                "アダプタのデバイスが見つかりません"},
-    CauseWords{LineCause::openRefused, "open-refused", "the line cannot be opened (result {result})",
-               "回線を開けません（結果 {result}）"},
+    CauseWords{LineCause::openRefused, "open-refused",
+               "the line cannot be opened (result {result})", "回線を開けません（結果 {result}）"},
     CauseWords{LineCause::adapterGone, "adapter-gone", "the adapter went away (line error {error})",
                "アダプタが外れました（回線エラー {error}）"},
-    CauseWords{LineCause::stopping, "stopping", "the service is stopping", "サービスを停止しています"},
+    CauseWords{LineCause::stopping, "stopping", "the service is stopping",
+               "サービスを停止しています"},
 };
 
 } // namespace
@@ -69,11 +70,13 @@ std::string openFailureInWords(std::int32_t code) {
     switch (code) {
     case KALVIX3_ERR_SETUP_COMM: return "the port refused its queue sizes: is it a serial port?";
     case KALVIX3_ERR_TIMEOUTS: return "the port refused its time-outs: is it a serial port?";
-    case KALVIX3_ERR_GET_STATE: return "the port's settings could not be read: is it a serial port?";
+    case KALVIX3_ERR_GET_STATE:
+        return "the port's settings could not be read: is it a serial port?";
     case KALVIX3_ERR_SET_STATE:
         return "the port refused the device's settings (speed, framing, handshake).";
     case KALVIX3_ERR_EVENT_MASK: return "the port refused its event mask.";
-    case KALVIX3_ERR_RAISE_DTR: return "DTR could not be raised: check the NDA-P1's cable and port.";
+    case KALVIX3_ERR_RAISE_DTR:
+        return "DTR could not be raised: check the NDA-P1's cable and port.";
     case KALVIX3_ERR_KIND: return "not a device kind of the catalogue: see `kalvix3 kinds`.";
     case KALVIX3_ERR_ARGUMENT: return "the line slot must be 0 or 1.";
     default: return "unexpected result " + std::to_string(code) + ".";

@@ -24,10 +24,18 @@ std::string reasonInWords(std::string_view text);
 
 // Why a line is not up. The key is what the page and the JSON API carry; the words may hold
 // {result} (the open result) and {error} (the line error) for the page to fill in.
-enum class LineCause { none, notOpenedYet, deviceMissing, pathUnresolved, openRefused, adapterGone, stopping };
+enum class LineCause {
+    none,
+    notOpenedYet,
+    deviceMissing,
+    pathUnresolved,
+    openRefused,
+    adapterGone,
+    stopping
+};
 struct CauseWords {
     LineCause cause;
-    std::string_view key;      // "device-missing"
+    std::string_view key; // "device-missing"
     std::string_view english;
     std::string_view japanese;
 };

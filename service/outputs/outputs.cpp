@@ -17,7 +17,8 @@ namespace {
 // The web page asks the lines for dials and history reads through its own interface.
 class WebPage : public Output, private web::LineControl {
 public:
-    explicit WebPage(const OutputContext &context) : server(context.loop, context.store, context.config) {}
+    explicit WebPage(const OutputContext &context)
+        : server(context.loop, context.store, context.config) {}
     void start() override { server.start(); }
     void attachLines(kalvix3d::LineControl *control) override {
         std::lock_guard<std::mutex> hold(lock);
@@ -45,7 +46,7 @@ private:
 };
 
 struct OutputKind {
-    const char *name;    // the log's word for it
+    const char *name; // the log's word for it
     bool (*wanted)(const Config &);
     std::unique_ptr<Output> (*make)(const OutputContext &);
     const char *whenOff; // what it means when it cannot start
@@ -83,7 +84,8 @@ Outputs::Outputs(const OutputContext &context, Announcer &announcer)
         try {
             output->start();
         } catch (const std::exception &error) {
-            logLine(Priority::error, std::string(kind.name) + ": " + error.what() + "; " + kind.whenOff);
+            logLine(Priority::error,
+                    std::string(kind.name) + ": " + error.what() + "; " + kind.whenOff);
             continue;
         }
         announcer.subscribe(output.get());

@@ -27,9 +27,9 @@ public:
     PortResolver &operator=(const PortResolver &) = delete;
 
     struct Resolved {
-        int comPort = 0;                 // what to pass to OpenCommLineEx; 0: not now
+        int comPort = 0;                   // what to pass to OpenCommLineEx; 0: not now
         LineCause cause = LineCause::none; // deviceMissing (look again soon) or pathUnresolved
-        std::string why;                 // in words, when comPort is 0
+        std::string why;                   // in words, when comPort is 0
     };
     // The port to open `slot`'s configured device through, now.
     Resolved resolve(int slot, const std::string &devicePath);

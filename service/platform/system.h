@@ -30,8 +30,8 @@ struct RequestHeard {
 RequestHeard nextRequest();
 
 // ---- the service manager (systemd) ---------------------------------------------------------
-void tellReady();                          // every line has been tried
-void tellStatus(const std::string &text);  // one line that the manager shows for the service
+void tellReady();                         // every line has been tried
+void tellStatus(const std::string &text); // one line that the manager shows for the service
 void tellStopping();
 
 // ---- the log ---------------------------------------------------------------------------------

@@ -26,7 +26,8 @@ std::string nextParam(Filter &f, sqlite::Value value) {
 // Brings the connection's copy of the distinct numbers up to date: the table only grows, so
 // the rows added since the last look (by this or another process) are enough.
 void refreshNumbers(sqlite::Connection &s, NumberIndex &numbers) {
-    sqlite::Statement select(s, "SELECT id, digits, calls FROM numbers WHERE id > ?1 ORDER BY id", sqlite::Keep::yes);
+    sqlite::Statement select(s, "SELECT id, digits, calls FROM numbers WHERE id > ?1 ORDER BY id",
+                             sqlite::Keep::yes);
     select.bind(1, numbers.upTo);
     while (select.step("reading the numbers")) {
         numbers.upTo = select.integer(0);
@@ -37,11 +38,11 @@ void refreshNumbers(sqlite::Connection &s, NumberIndex &numbers) {
     }
 }
 
-void addNumberFilter(sqlite::Connection &s, NumberIndex &numbers, Filter &f, const std::string &digits,
-                     bool forCount) {
+void addNumberFilter(sqlite::Connection &s, NumberIndex &numbers, Filter &f,
+                     const std::string &digits, bool forCount) {
     refreshNumbers(s, numbers);
     std::vector<std::string> matching;
-    std::int64_t calls = 0;  // as last read: only the choice of the way depends on it
+    std::int64_t calls = 0; // as last read: only the choice of the way depends on it
     const char *text = numbers.text.data();
     std::size_t from = 0, size = numbers.text.size();
     while (from < size) {
@@ -51,7 +52,8 @@ void addNumberFilter(sqlite::Connection &s, NumberIndex &numbers, Filter &f, con
         auto at = static_cast<std::size_t>(static_cast<const char *>(hit) - text);
         // The number the hit lies in (digits hold no line feed, so a hit never spans two).
         std::size_t i = static_cast<std::size_t>(
-            std::upper_bound(numbers.start.begin(), numbers.start.end(), at) - numbers.start.begin() - 1);
+            std::upper_bound(numbers.start.begin(), numbers.start.end(), at) -
+            numbers.start.begin() - 1);
         std::size_t end = i + 1 < numbers.start.size() ? numbers.start[i + 1] : size;
         matching.emplace_back(text + numbers.start[i], end - 1 - numbers.start[i]);
         calls += numbers.calls[i];
@@ -80,8 +82,9 @@ Filter buildFilter(sqlite::Connection &s, NumberIndex &numbers, const CallQuery 
     auto timeValue = [&](const std::string &text, const char *what) {
         auto at = secondsFromIso(text);
         if (!at)
-            throw StoreError(StoreFault::badInput, std::string("the ") + what + " time \"" + text +
-                             "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
+            throw StoreError(StoreFault::badInput,
+                             std::string("the ") + what + " time \"" + text +
+                                 "\" is not an ISO 8601 time such as 2026-12-08T09:12:00Z");
         return *at;
     };
     if (q.sinceUtc)
@@ -98,7 +101,8 @@ Filter buildFilter(sqlite::Connection &s, NumberIndex &numbers, const CallQuery 
         auto idParam = nextParam(f, q.beforeId);
         if (cursor.step("reading a call")) {
             auto atParam = nextParam(f, cursor.integer(0));
-            addCondition(f, "at <= " + atParam + " AND (at < " + atParam + " OR id < " + idParam + ")");
+            addCondition(f, "at <= " + atParam + " AND (at < " + atParam + " OR id < " + idParam +
+                                ")");
         } else {
             addCondition(f, "id < " + idParam);
         }
@@ -115,6 +119,5 @@ Filter buildFilter(sqlite::Connection &s, NumberIndex &numbers, const CallQuery 
     }
     return f;
 }
-
 
 } // namespace kalvix3d

@@ -29,11 +29,11 @@ struct NumberIndex {
 constexpr std::size_t kEachNumber = 256;
 
 struct Filter {
-    std::string where;  // " WHERE ..." or ""
+    std::string where; // " WHERE ..." or ""
     std::vector<sqlite::Value> values;
     const char *index = "calls_at";
-    bool empty = false;                    // nothing can match
-    std::vector<std::string> eachNumber;   // read each of these, then merge
+    bool empty = false;                  // nothing can match
+    std::vector<std::string> eachNumber; // read each of these, then merge
 };
 
 // For a count, beforeId is ignored and numbers are matched as a list rather than read each.

@@ -17,21 +17,15 @@ void Connection::fail(const std::string &doing, int rc) const {
         why += " (another program held the database for more than " +
                std::to_string(kBusyTimeoutMs / 1000) + " s)";
         break;
-    case SQLITE_READONLY:
-        why += " (the file or its folder is read-only for this user)";
-        break;
-    case SQLITE_NOTADB:
-        why += " (the file is not an SQLite database)";
-        break;
+    case SQLITE_READONLY: why += " (the file or its folder is read-only for this user)"; break;
+    case SQLITE_NOTADB: why += " (the file is not an SQLite database)"; break;
     case SQLITE_CANTOPEN:
         why += " (does the folder exist, and may this user read and write it?)";
         break;
-    default:
-        break;
+    default: break;
     }
-    StoreFault fault = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED
-                           ? StoreFault::busy
-                           : StoreFault::io;
+    StoreFault fault = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED ? StoreFault::busy
+                                                                                  : StoreFault::io;
     throw StoreError(fault, "the call database " + path + ": " + doing + ": " + why);
 }
 
