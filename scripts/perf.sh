@@ -42,13 +42,13 @@ timeout 600 "$store" --rows "$out/5.tsv" | tee "$out/5.log"
 timeout 600 "$store" --numbers 1000000 --runs 50 --rows "$out/6.tsv" | tee "$out/6.log"
 
 echo "==== the service kalvix3d (its own process, two simulated lines)"
-timeout 600 "$build/service/kalvix3d-bench" --rows "$out/7.tsv" --idle-seconds "$idle" | tee "$out/7.log"
+timeout 600 "$build/bench/kalvix3d-bench" --rows "$out/7.tsv" --idle-seconds "$idle" | tee "$out/7.log"
 echo "==== the service\'s network outputs (NCID, MQTT through Debian\'s mosquitto)"
-timeout 600 "$build/service/kalvix3d-netbench" --rows "$out/8.tsv" | tee "$out/8.log"
+timeout 600 "$build/bench/kalvix3d-netbench" --rows "$out/8.tsv" | tee "$out/8.log"
 
 echo "==== the web page in headless chromium (call delay, page weight, memory with 100 pages)"
 scripts/deps.sh web
-timeout 300 tests/web/run.sh "$build/service/kalvix3d-webrig" "$out/web" 1 --rows "$out/9.tsv" | tee "$out/9.log"
+timeout 300 tests/web/run.sh "$build/tests/driver/kalvix3d-webrig" "$out/web" 1 --rows "$out/9.tsv" | tee "$out/9.log"
 
 echo "==== instructions per call (callgrind)"
 section="Frame tests and parsers (instructions per call, callgrind)"
@@ -149,9 +149,9 @@ EOF
 scripts/perf.sh                                   # everything, then this file (about six minutes)
 build/bench/bench/kalvix3_bench --benchmark_filter=latency --calls 50   # one group, quicker
 build/bench/bench/kalvix3_bench_frames            # frame tests and parsers, bytes per second
-build/bench/service/kalvix3d-bench --calls 50     # the service: start, idle, time to durable, replug
-build/bench/service/kalvix3d-netbench --calls 50  # NCID and MQTT latency, 1,000 clients, replay
-tests/web/run.sh build/bench/service/kalvix3d-webrig /tmp/web 1 --rows /dev/stdout   # the web page
+build/bench/bench/kalvix3d-bench --calls 50       # the service: start, idle, time to durable, replug
+build/bench/bench/kalvix3d-netbench --calls 50    # NCID and MQTT latency, 1,000 clients, replay
+tests/web/run.sh build/bench/tests/driver/kalvix3d-webrig /tmp/web 1 --rows /dev/stdout   # the web page
 valgrind --tool=callgrind --toggle-collect=kalvix3_receive_frames \
     build/bench/bench/kalvix3_frame_driver 0 20000   # instructions (case list: --list)
 build/bench/bench/kalvix3_bench_store             # the service's call log: a million calls

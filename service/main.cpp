@@ -5,9 +5,11 @@
 //   kalvix3d [--config FILE]       run (default: platform/system.h's defaultConfigPath)
 //   kalvix3d --check-config FILE   check a configuration and exit
 //   kalvix3d --hash-password       read a password on stdin, print its hash for [web]
+//   --status-fd N                  also write what happens as JSON lines on descriptor N
 //
 // Requests (POSIX signals): SIGTERM/SIGINT close the lines and exit 0; SIGHUP reloads the
 // phonebook CSV; SIGUSR1 reads the devices' histories now.
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -18,6 +20,7 @@
 #include "log.h"
 #include "net/event_loop.h"
 #include "outputs/output.h"
+#include "outputs/status_stream.h"
 #include "phonebook_file.h"
 #include "platform/ports.h"
 #include "platform/system.h"
@@ -71,6 +74,7 @@ void serveRequests(const Config &config, CallStore &store, Supervisor &superviso
             break;
         case platform::Request::stop:
             logLine(Priority::info, "stopping (" + heard.how + ")");
+            status::report({{"event", "stopping"}});
             platform::tellStopping();
             return;
         }
@@ -109,6 +113,7 @@ int run(const Config &config) {
         outputs.attachLines(&supervisor);
         supervisor.start([] {
             logLine(Priority::info, "ready: every line has been tried");
+            status::report({{"event", "ready"}});
             platform::tellReady();
         });
         serveRequests(config, *store, supervisor);
@@ -118,6 +123,7 @@ int run(const Config &config) {
     }
     outputs.stop();
     logLine(Priority::info, "stopped");
+    status::report({{"event", "stopped"}});
     return 0;
 }
 
@@ -132,6 +138,9 @@ int main(int argc, char **argv) {
         if ((arg == "--config" || arg == "-c" || arg == "--check-config") && i + 1 < argc) {
             checkOnly = checkOnly || arg == "--check-config";
             configPath = argv[++i];
+        } else if (arg == "--status-fd" && i + 1 < argc) {
+            // For the programs that drive the service: what it does, as JSON lines.
+            status::open(std::atoi(argv[++i]));
         } else if (arg == "--hash-password") {
             return hashPassword();
         } else if (arg == "--help" || arg == "-h") {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "log.h"
+#include "outputs/status_stream.h"
 
 namespace kalvix3d {
 
@@ -35,6 +36,7 @@ void loadPhonebookFile(const Config &config, CallStore &store) {
                                            error.what() + " (row skipped)");
         }
     }
+    status::report({{"event", "phonebook"}, {"loaded", stored}, {"skipped", read.problems.size()}});
     logLine(Priority::info, "phonebook " + config.phonebookCsv + ": " + std::to_string(stored) +
                                 " name(s) loaded, " + std::to_string(read.problems.size()) +
                                 " row(s) skipped");

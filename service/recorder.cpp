@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "log.h"
+#include "outputs/status_stream.h"
 #include "text.h"
 
 namespace kalvix3d {
@@ -95,6 +96,7 @@ void Recorder::record(const Heard &heard) {
             std::snprintf(latency, sizeof latency, "%.2f", ms);
             logLine(Priority::debug, "call " + std::to_string(call.id) + " durable " + latency +
                                          " ms after the notification");
+            status::report({{"event", "durable"}, {"id", call.id}, {"ms", ms}});
             announcer.announceCall(call);
             return;
         } catch (const std::exception &error) {

@@ -125,31 +125,34 @@ int demo(bool keep) {
                       "[[line]]\nkind = 15\nport = \"" + terminal.link() + "\"\nlabel = \"FAX\"\n");
     Tally tally;
     const std::regex anyLine("kalvix3d: (line|call|phonebook|ready)");
-    const std::regex announced(R"(^<5>kalvix3d: call (\d+) on line (\d) \([^)]*\): (\S+))");
+    const Event announced{{"event", "call"}};
 
     say("\n== The caller-ID service kalvix3d: slot 0 = number-display adapter (店舗), slot 1 = "
         "ALEXON terminal adapter (FAX), both simulated");
     say("  kalvix3d --config " + config);
     auto started = std::chrono::steady_clock::now();
-    Process service(kalvix3dPath(), {"--config", config}, {"TMPDIR=" + dir.path()});
-    bool ready = bool(service.waitFor(std::regex("ready: every line has been tried"), 10s));
+    auto running = startService({"--config", config}, {"TMPDIR=" + dir.path()});
+    Process &service = *running;
+    bool ready = bool(service.waitForEvent({{"event", "ready"}}, 10s));
     long long readyMs = millisecondsSince(started);
-    bool imported = bool(service.waitFor(std::regex("line 0 .*history read .* 2 new"), 20s));
+    bool imported = bool(service.waitForEvent({{"event", "history"}, {"slot", 0}, {"added", 2}}, 20s));
     size_t shown = echo(service, 0, anyLine);
     say("  (lines tried " + std::to_string(readyMs) + " ms after start)");
     tally.check(ready, "the service started and tried its lines");
     tally.check(imported, "the adapter's history imported (2 calls from while it was down)");
     tally.check(terminal.device().waitForReceived("ATG55=0\r\n", 5s), "ALEXON initialised");
-    auto pageLine = service.waitFor(std::regex(R"(web: the page is at http://127\.0\.0\.1:(\d+)/)"), 1s);
-    int webPort = pageLine ? std::stoi((*pageLine)[1]) : 0;
+    auto listening = service.waitForEvent({{"event", "listening"}, {"output", "web"}}, 1s);
+    std::string pageAddress = listening ? (*listening)["address"].get<std::string>() : "";
+    const std::string loopback = "http://127.0.0.1:";
+    int webPort = pageAddress.rfind(loopback, 0) == 0 ? std::atoi(pageAddress.c_str() + loopback.size()) : 0;
     tally.check(webPort > 0 && !hash.empty(), "the web page is served");
 
     say("\n== Calls");
-    size_t calls = service.matches(announced).size();
+    size_t calls = service.events(announced).size();
     auto waitCalls = [&](size_t count) {
-        for (int i = 0; i < 100 && service.matches(announced).size() < count; ++i)
+        for (int i = 0; i < 100 && service.events(announced).size() < count; ++i)
             std::this_thread::sleep_for(50ms);
-        return service.matches(announced).size() >= count;
+        return service.events(announced).size() >= count;
     };
     display.device().placeCall(Call::withNumber("0312345678"));
     tally.check(waitCalls(++calls), "call 0312345678 logged");
@@ -161,15 +164,15 @@ int demo(bool keep) {
     shown = echo(service, shown, std::regex("kalvix3d: call"));
 
     say("\n== The terminal adapter is unplugged, and plugged back in");
-    size_t mark = service.lineCount();
+    size_t mark = service.eventCount();
     terminal.unplug();
-    bool down = bool(service.waitFor(std::regex("line 1 .*: down: the device"), 5s, mark));
+    bool down = bool(service.waitForEvent({{"event", "line"}, {"slot", 1}, {"cause", "device-missing"}}, 5s, mark));
     tally.check(down, "line 1 reported down");
     std::this_thread::sleep_for(500ms);
-    mark = service.lineCount();
+    mark = service.eventCount();
     auto plugged = std::chrono::steady_clock::now();
     terminal.plugIn();
-    bool up = bool(service.waitFor(std::regex("line 1 .*: up"), 5s, mark));
+    bool up = waitForLineUp(service, 1, 5s, mark);
     long long backMs = millisecondsSince(plugged);
     tally.check(up && backMs < 2000, "line 1 back within 2 s");
     tally.check(terminal.device().waitForReceived("ATG55=0\r\n", 5s), "ALEXON initialised again");

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "log.h"
+#include "outputs/status_stream.h"
 #include "text.h"
 
 namespace kalvix3d {
@@ -331,6 +332,7 @@ ImportReport Supervisor::importHistory(Line &line) {
         logLine(Priority::warning, lineName(lineConfig) + ": the device's history was not read: "
                                                           "result " + std::to_string(result));
         report.problem = "the device's history was not read (result " + std::to_string(result) + ")";
+        status::report({{"event", "history"}, {"slot", lineConfig.slot}, {"read", false}});
         return report;
     }
     int added = 0, malformed = 0;
@@ -356,6 +358,8 @@ ImportReport Supervisor::importHistory(Line &line) {
                                 std::to_string(ms.count()) + " ms: " + std::to_string(count) +
                                 " record(s), " + std::to_string(added) + " new" +
                                 (malformed ? ", " + std::to_string(malformed) + " unreadable" : ""));
+    status::report({{"event", "history"}, {"slot", lineConfig.slot}, {"read", true},
+                    {"records", count}, {"added", added}});
     report.read = true;
     report.records = count;
     report.added = added;

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "log.h"
+#include "outputs/status_stream.h"
 
 #ifndef KALVIX3D_VERSION
 #define KALVIX3D_VERSION "0"
@@ -185,6 +186,7 @@ void MqttPublisher::onConnect(mosquitto *, void *self, int result) {
         } else {
             logLine(Priority::error, "mqtt: " + publisher->brokerName + " refused the connection: " +
                                          mosquitto_connack_string(result));
+            status::report({{"event", "mqtt"}, {"state", "refused"}});
         }
     });
 }
@@ -214,6 +216,7 @@ void MqttPublisher::connected() {
         return;
     isConnected = true;
     logLine(Priority::info, "mqtt: connected to " + brokerName);
+    status::report({{"event", "mqtt"}, {"state", "connected"}});
     publish(statusTopic, "online", true);
     if (mqtt.discovery) {
         std::string haStatus = mqtt.discoveryPrefix + "/status";
@@ -236,6 +239,7 @@ void MqttPublisher::disconnected(int result) {
     if (result != 0)
         logLine(Priority::warning, "mqtt: lost " + brokerName + " (" + mosquitto_strerror(result) +
                                        "); calls wait in the call log; reconnecting");
+    status::report({{"event", "mqtt"}, {"state", "lost"}});
 }
 
 void MqttPublisher::acknowledged(int messageId) {

@@ -420,6 +420,8 @@ NcidServer::NcidServer(EventLoop &loop, CallStore &store, const NcidConfig &conf
 
 NcidServer::~NcidServer() = default;
 
+std::string NcidServer::endpoint() const { return config.bind + ":" + std::to_string(boundPort); }
+
 void NcidServer::start() {
     listenOn(acceptor, config.bind, config.port);
     boundPort = acceptor.local_endpoint().port();

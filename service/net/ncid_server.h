@@ -36,6 +36,7 @@ public:
     // Closes the listener and every client; on the loop, before it is stopped.
     void close();
     void stopOnLoop() override { close(); }
+    std::string endpoint() const override;
     std::uint16_t port() const { return boundPort; }
 
     void callAnnounced(const Call &call) override;

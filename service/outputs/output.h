@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "announcer.h"
@@ -36,6 +37,8 @@ public:
     virtual void stopOnLoop() {}
     // After the loop has stopped, on the main thread.
     virtual void stopAfterLoop() {}
+    // Where clients reach it once started ("127.0.0.1:3333", "http://127.0.0.1:8380/"), or "".
+    virtual std::string endpoint() const { return ""; }
 };
 
 // Every output the configuration turns on, in one list with one start and stop order.

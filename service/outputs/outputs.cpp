@@ -8,6 +8,7 @@
 #include "net/mqtt_publisher.h"
 #include "net/ncid_server.h"
 #include "outputs/log_output.h"
+#include "outputs/status_stream.h"
 #include "web/web_server.h"
 
 namespace kalvix3d {
@@ -18,7 +19,7 @@ namespace {
 class WebPage : public Output, private web::LineControl {
 public:
     explicit WebPage(const OutputContext &context)
-        : server(context.loop, context.store, context.config) {}
+        : context(context), server(context.loop, context.store, context.config) {}
     void start() override { server.start(); }
     void attachLines(kalvix3d::LineControl *control) override {
         std::lock_guard<std::mutex> hold(lock);
@@ -26,6 +27,13 @@ public:
         server.setLineControl(control ? this : nullptr);
     }
     void stopOnLoop() override { server.close(); }
+    std::string endpoint() const override {
+        const std::string &bind = context.config.web.bind;
+        std::string host = bind == "localhost" ? "127.0.0.1" : bind;
+        if (host.find(':') != std::string::npos)
+            host = "[" + host + "]";
+        return "http://" + host + ":" + std::to_string(server.port()) + "/";
+    }
     void callAnnounced(const Call &call) override { server.callAnnounced(call); }
     void lineStateChanged(const LineStatus &status) override { server.lineStateChanged(status); }
 
@@ -40,6 +48,7 @@ private:
         });
     }
 
+    OutputContext context;
     web::WebServer server;
     std::mutex lock;
     kalvix3d::LineControl *lines = nullptr;
@@ -60,6 +69,7 @@ bool always(const Config &) { return true; }
 const OutputKind kOutputs[] = {
     {"log", always, make<LogOutput>, ""},
     {"status", always, make<ManagerStatusOutput>, ""},
+    {"status-fd", [](const Config &) { return status::isOpen(); }, make<status::StatusOutput>, ""},
     {"ncid", [](const Config &c) { return c.ncid.enabled; },
      [](const OutputContext &c) -> std::unique_ptr<Output> {
          return std::make_unique<net::NcidServer>(c.loop, c.store, c.config.ncid);
@@ -88,6 +98,8 @@ Outputs::Outputs(const OutputContext &context, Announcer &announcer)
                     std::string(kind.name) + ": " + error.what() + "; " + kind.whenOff);
             continue;
         }
+        if (std::string at = output->endpoint(); !at.empty())
+            status::report({{"event", "listening"}, {"output", kind.name}, {"address", at}});
         announcer.subscribe(output.get());
         running.push_back(std::move(output));
     }

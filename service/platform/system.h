@@ -37,6 +37,9 @@ void tellStopping();
 // ---- the log ---------------------------------------------------------------------------------
 // One line (no line feed in it) to wherever this system keeps a service's log, whole.
 void writeLogLine(Priority priority, std::string_view line);
+// All of `text` to an open descriptor (a handle's number on Windows) in one write where the
+// system allows; false when it could not be written.
+bool writeWhole(int descriptor, std::string_view text);
 
 // ---- default folders -------------------------------------------------------------------------
 std::string defaultConfigPath();   // /etc/kalvix3d/kalvix3d.toml

@@ -34,6 +34,8 @@ using kalvix3::testing::scaled;
 using json = nlohmann::json;
 using kalvix3d::driver::Adapter;
 using kalvix3d::driver::Process;
+
+const kalvix3d::driver::Event kConnected{{"event", "mqtt"}, {"state", "connected"}};
 using kalvix3d::driver::TempDir;
 using kalvix3d::driver::writeFile;
 
@@ -192,13 +194,13 @@ TEST(Mqtt, TwoSitesOneBrokerRestartedMidStreamNoCallLost) {
                       "\nring-seconds = 1\n"
                       "[[line]]\nkind = 2\nport = \"" + site.adapter->link() +
                       "\"\nlabel = \"Front desk\"\nimport-history = false\n");
-        site.service = std::make_unique<Process>(
-            KALVIX3D_PROGRAM, std::vector<std::string>{"--config", home + "/kalvix3d.toml"},
-            std::vector<std::string>{"TMPDIR=" + home, "TZ=Asia/Tokyo"});
+        site.service = kalvix3d::driver::startService(
+            {"--config", home + "/kalvix3d.toml"}, {"TMPDIR=" + home, "TZ=Asia/Tokyo"},
+            KALVIX3D_PROGRAM);
     }
     for (Site &site : sites) {
-        ASSERT_TRUE(site.service->waitFor(std::regex("mqtt: connected to"), scaled(10s)));
-        ASSERT_TRUE(site.service->waitFor(std::regex("line 0 \\(Front desk\\): up$"), scaled(5s)));
+        ASSERT_TRUE(site.service->waitForEvent(kConnected, scaled(10s)));
+        ASSERT_TRUE(kalvix3d::driver::waitForLineUp(*site.service, 0, scaled(5s)));
     }
 
     // A stream of calls on both sites; the broker goes away after a third and comes back after
@@ -210,12 +212,11 @@ TEST(Mqtt, TwoSitesOneBrokerRestartedMidStreamNoCallLost) {
         if (i == 2 * kCalls / 3)
             broker.start();
         for (int s = 0; s < 2; ++s) {
-            size_t mark = sites[s].service->lineCount();
+            size_t mark = sites[s].service->eventCount();
             sites[s].adapter->device().placeCall(
                 kalvix3::sim::Call::withNumber("0" + std::to_string(5 + s) + "0000000" +
                                                std::to_string(10 + i)));
-            ASSERT_TRUE(sites[s].service->waitFor(std::regex("kalvix3d: call \\d+ on line"), 5s,
-                                                  mark));
+            ASSERT_TRUE(kalvix3d::driver::waitForCall(*sites[s].service, 5s, mark));
         }
     }
 
@@ -335,14 +336,13 @@ TEST(Mqtt, TlsWithAClientCertificateAndAPassword) {
                       "key-file = \"tls/client.key\"\n"
                       "[[line]]\nkind = 2\nport = \"" + device +
                       "\"\nlabel = \"A\"\nimport-history = false\n");
-        return std::make_unique<Process>(
-            KALVIX3D_PROGRAM, std::vector<std::string>{"--config", dir.path() + "/" + name + ".toml"},
-            std::vector<std::string>{"TMPDIR=" + dir.path()});
+        return kalvix3d::driver::startService({"--config", dir.path() + "/" + name + ".toml"},
+                                              {"TMPDIR=" + dir.path()}, KALVIX3D_PROGRAM);
     };
     auto good = configure("Secure", "secret", display.link());
     auto wrong = configure("Wrong", "guess", dir.path() + "/nothing");
-    ASSERT_TRUE(good->waitFor(std::regex("mqtt: connected to"), scaled(10s)));
-    ASSERT_TRUE(good->waitFor(std::regex("line 0 \\(A\\): up$"), scaled(5s)));
+    ASSERT_TRUE(good->waitForEvent(kConnected, scaled(10s)));
+    ASSERT_TRUE(kalvix3d::driver::waitForLineUp(*good, 0, scaled(5s)));
     EXPECT_TRUE(wrong->waitFor(std::regex("mqtt: .* refused the connection: .*not authori"), scaled(10s)));
 
     display.device().placeCall(kalvix3::sim::Call::withNumber("0312345678"));

@@ -173,19 +173,20 @@ TEST(NcidServer, ClientsGetTheLogThenEveryCallAndAStuckClientIsDropped) {
               "forward = \"127.0.0.1:" + std::to_string(upstream.port) + "\"\n"
               "[[line]]\nkind = 2\nport = \"" + display.link() + "\"\nlabel = \"FAX\"\nimport-history = false\n");
     Process service(KALVIX3D_PROGRAM, {"--config", dir.path() + "/kalvix3d.toml"},
-                    {"TMPDIR=" + dir.path(), "TZ=Asia/Tokyo"});
-    auto listening = service.waitFor(std::regex("ncid: listening on 127.0.0.1 port (\\d+)"), scaled(5s));
+                    {"TMPDIR=" + dir.path(), "TZ=Asia/Tokyo"}, kalvix3d::driver::Channel::status);
+    auto listening = service.waitForEvent({{"event", "listening"}, {"output", "ncid"}}, scaled(5s));
     ASSERT_TRUE(listening);
-    int port = std::stoi((*listening)[1]);
-    ASSERT_TRUE(service.waitFor(std::regex("line 0 \\(FAX\\): up$"), scaled(5s)));
+    std::string address = (*listening)["address"];
+    ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
+    int port = std::stoi(address.substr(address.find(':') + 1));
+    ASSERT_TRUE(kalvix3d::driver::waitForLineUp(service, 0, scaled(5s)));
 
-    const std::regex announced("kalvix3d: call (\\d+) on line");
     for (auto call : {kalvix3::sim::Call::withNumber("0311111111"),
                       kalvix3::sim::Call::of(CallerKind::Withheld),
                       kalvix3::sim::Call::of(CallerKind::OutOfArea)}) {
-        size_t mark = service.lineCount();
+        size_t mark = service.eventCount();
         display.device().placeCall(call);
-        ASSERT_TRUE(service.waitFor(announced, 5s, mark)) << logOf(service);
+        ASSERT_TRUE(kalvix3d::driver::waitForCall(service, 5s, mark)) << logOf(service);
     }
 
     // The first call went on to the other server as a gateway line.

@@ -33,10 +33,12 @@ using kalvix3d::driver::TempDir;
 using kalvix3d::driver::writeFile;
 using kalvix3::testing::scaled;
 
-const std::regex kAnnounced(R"(^<5>kalvix3d: call (\d+) on line (\d) \([^)]*\): (\S+))");
-const std::regex kLine0Up(R"(^<6>kalvix3d: line 0 \([^)]*\): up$)");
-const std::regex kLine1Up(R"(^<6>kalvix3d: line 1 \([^)]*\): up$)");
-const std::regex kHistoryRead(R"(line 0 \([^)]*\): history read in \d+ ms: (\d+) record\(s\), (\d+) new)");
+using kalvix3d::driver::Event;
+using kalvix3d::driver::waitForCall;
+using kalvix3d::driver::waitForLineUp;
+
+const Event kAnnounced{{"event", "call"}};
+const Event kHistoryRead{{"event", "history"}, {"slot", 0}, {"read", true}};
 
 // systemd's end of sd_notify: a datagram socket whose messages are read back.
 class NotifySocket {
@@ -96,8 +98,7 @@ protected:
     }
     std::unique_ptr<Process> start(std::vector<std::string> env = {}) {
         env.push_back("TMPDIR=" + dir.path()); // the port links go here
-        return std::make_unique<Process>(KALVIX3D_PROGRAM,
-                                         std::vector<std::string>{"--config", configPath}, env);
+        return kalvix3d::driver::startService({"--config", configPath}, env, KALVIX3D_PROGRAM);
     }
     static void stop(Process &service) {
         service.signal(SIGTERM);
@@ -114,44 +115,43 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
     auto service = start({"NOTIFY_SOCKET=" + systemd.path});
     EXPECT_TRUE(systemd.waitFor("STATUS=line 0 (店舗) up", scaled(5s)));
     EXPECT_TRUE(systemd.waitFor("READY=1", scaled(5s))) << "ready once the lines are tried";
-    ASSERT_TRUE(service->waitFor(kLine0Up, scaled(5s)));
-    ASSERT_TRUE(service->waitFor(kLine1Up, scaled(5s)));
+    ASSERT_TRUE(waitForLineUp(*service, 0, scaled(5s)));
+    ASSERT_TRUE(waitForLineUp(*service, 1, scaled(5s)));
     ASSERT_TRUE(terminal.device().waitForReceived("ATG55=0\r\n", scaled(5s)));
     // A ring while the library still initialises the ALEXON is not reported: let it finish.
     terminal.device().waitUntilSent(scaled(2s));
     std::this_thread::sleep_for(300ms);
 
     display.device().placeCall(Call::withNumber("0312345678"));
-    ASSERT_TRUE(service->waitFor(kAnnounced, scaled(5s)));
+    ASSERT_TRUE(waitForCall(*service, scaled(5s)));
     display.device().placeCall(Call::of(CallerKind::Withheld));
     terminal.device().placeCall(Call::withNumber("0667778888"));
     for (int i = 0; i < 50 * kalvix3::testing::slowdown() &&
-                    service->matches(kAnnounced).size() < 3;
+                    service->events(kAnnounced).size() < 3;
          ++i)
         std::this_thread::sleep_for(100ms);
-    ASSERT_EQ(service->matches(kAnnounced).size(), 3u);
+    ASSERT_EQ(service->events(kAnnounced).size(), 3u);
 
     // SIGHUP (systemctl reload) reloads the phonebook CSV: the next call has the new name.
     writeFile(dir.path() + "/phonebook.csv", "0312345678,山田花子\n");
-    size_t mark = service->lineCount();
+    size_t mark = service->eventCount();
     service->signal(SIGHUP);
-    ASSERT_TRUE(service->waitFor(std::regex("phonebook .*: 1 name\\(s\\) loaded"), scaled(5s),
-                                 mark));
+    ASSERT_TRUE(service->waitForEvent({{"event", "phonebook"}, {"loaded", 1}}, scaled(5s), mark));
     display.device().waitUntilSent(scaled(3s));
     display.device().placeCall(Call::withNumber("0312345678"));
-    auto renamed = service->waitFor(kAnnounced, scaled(5s), mark);
+    auto renamed = waitForCall(*service, scaled(5s), mark);
     ASSERT_TRUE(renamed);
-    auto announced = service->matches(kAnnounced);
+    auto announced = service->events(kAnnounced);
     announced.pop_back(); // the renamed call is checked on its own below
 
     // The command-line host adds a name to the database the service has open: the next call
     // has it.
     Process add(KALVIX3_TOOL, {"phonebook", "add", "045-555-6666", "佐藤医院", "--db", database});
     ASSERT_EQ(add.wait(scaled(10s)), 0) << "kalvix3 phonebook add beside the running service";
-    mark = service->lineCount();
+    mark = service->eventCount();
     display.device().waitUntilSent(scaled(3s));
     display.device().placeCall(Call::withNumber("0455556666"));
-    auto added = service->waitFor(kAnnounced, scaled(5s), mark);
+    auto added = waitForCall(*service, scaled(5s), mark);
     ASSERT_TRUE(added);
     stop(*service);
     EXPECT_TRUE(systemd.waitFor("STOPPING=1", scaled(1s)));
@@ -170,9 +170,9 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
         {"0667778888", {"0667778888", 1, 15, "FAX", "", "タクシー会社"}},
     };
     CallStore store(database);
-    for (const auto &groups : announced) {
-        auto call = store.call(std::stoll(groups[1]));
-        ASSERT_TRUE(call) << "announced call " << groups[1] << " is in the log";
+    for (const Event &event : announced) {
+        auto call = store.call(event["id"].get<long long>());
+        ASSERT_TRUE(call) << "announced call " << event["id"] << " is in the log";
         ASSERT_TRUE(expected.count(call->number)) << call->number;
         const Expected &want = expected[call->number];
         SCOPED_TRACE(want.number);
@@ -189,10 +189,10 @@ TEST_F(ServiceTest, CallsReachTheLogWithTheirNames) {
         expected.erase(call->number);
     }
     EXPECT_TRUE(expected.empty());
-    auto again = store.call(std::stoll((*renamed)[1]));
+    auto again = store.call((*renamed)["id"].get<long long>());
     ASSERT_TRUE(again);
     EXPECT_EQ(again->name, "山田花子");
-    auto named = store.call(std::stoll((*added)[1]));
+    auto named = store.call((*added)["id"].get<long long>());
     ASSERT_TRUE(named);
     EXPECT_EQ(named->name, "佐藤医院");
 }
@@ -201,30 +201,31 @@ TEST_F(ServiceTest, ARepluggedAdapterIsBackWithinTwoSecondsAndItsCallsAreLogged)
     Adapter display(2, byId + "/display");
     configure(line(2, display.link(), "店舗"));
     auto service = start();
-    ASSERT_TRUE(service->waitFor(kLine0Up, scaled(5s)));
+    ASSERT_TRUE(waitForLineUp(*service, 0, scaled(5s)));
     for (int cycle = 0; cycle < 3; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
-        size_t mark = service->lineCount();
+        size_t mark = service->eventCount();
         display.unplug();
-        ASSERT_TRUE(service->waitFor(std::regex("line 0 .*: down: the adapter went away: line "
-                                                "error 7"),
-                                     scaled(5s), mark));
-        ASSERT_TRUE(service->waitFor(std::regex("line 0 .*: down: the device .* is not there"),
-                                     scaled(5s), mark));
+        ASSERT_TRUE(service->waitForEvent({{"event", "line"}, {"slot", 0}, {"state", "down"},
+                                           {"cause", "adapter-gone"}, {"lineError", 7}},
+                                          scaled(5s), mark));
+        ASSERT_TRUE(service->waitForEvent({{"event", "line"}, {"slot", 0}, {"state", "down"},
+                                           {"cause", "device-missing"}},
+                                          scaled(5s), mark));
         std::this_thread::sleep_for(300ms); // unplugged for a while
-        mark = service->lineCount();
+        mark = service->eventCount();
         auto plugged = std::chrono::steady_clock::now();
         display.plugIn();
-        ASSERT_TRUE(service->waitFor(kLine0Up, scaled(5s), mark));
+        ASSERT_TRUE(waitForLineUp(*service, 0, scaled(5s), mark));
         auto back = std::chrono::steady_clock::now() - plugged;
         EXPECT_LT(back, scaled(2s)) << "the line came back after "
                             << std::chrono::duration_cast<std::chrono::milliseconds>(back).count()
                             << " ms";
         std::string number = "04500000" + std::to_string(10 + cycle);
         display.device().placeCall(Call::withNumber(number));
-        auto call = service->waitFor(kAnnounced, scaled(5s), mark);
+        auto call = waitForCall(*service, scaled(5s), mark);
         ASSERT_TRUE(call);
-        EXPECT_EQ((*call)[3], number);
+        EXPECT_EQ((*call)["number"], number);
     }
     stop(*service);
     CallStore store(database);
@@ -241,7 +242,7 @@ TEST_F(ServiceTest, KillNineLosesNoAnnouncedCall) {
     for (int round = 0; round < 10; ++round) {
         terminal.device().clearRecord();
         auto service = start();
-        ASSERT_TRUE(service->waitFor(kLine0Up, scaled(5s)));
+        ASSERT_TRUE(waitForLineUp(*service, 0, scaled(5s)));
         ASSERT_TRUE(terminal.device().waitForReceived("ATG55=0\r\n", scaled(5s)));
         std::atomic<bool> placing{true};
         std::thread caller([&] {
@@ -257,8 +258,8 @@ TEST_F(ServiceTest, KillNineLosesNoAnnouncedCall) {
         placing = false;
         caller.join();
         EXPECT_EQ(service->wait(scaled(5s)), 128 + SIGKILL);
-        for (const auto &groups : service->matches(kAnnounced))
-            announced.emplace_back(std::stoll(groups[1]), groups[3]);
+        for (const Event &event : service->events(kAnnounced))
+            announced.emplace_back(event["id"].get<long long>(), event["number"].get<std::string>());
     }
     ASSERT_GE(announced.size(), 10u) << "calls were announced before the kills";
     CallStore store(database);
@@ -276,16 +277,16 @@ TEST_F(ServiceTest, HistoryImportedTwiceAddsNothing) {
                                  {"1207", "1815", "0667778888"}});
     configure(line(2, display.link(), "店舗"), "0312345678,山田太郎\n");
     auto service = start({"TZ=Asia/Tokyo"});
-    auto first = service->waitFor(kHistoryRead, scaled(20s));
+    auto first = service->waitForEvent(kHistoryRead, scaled(20s));
     ASSERT_TRUE(first);
-    EXPECT_EQ((*first)[1], "3");
-    EXPECT_EQ((*first)[2], "3");
-    size_t mark = service->lineCount();
+    EXPECT_EQ((*first)["records"], 3);
+    EXPECT_EQ((*first)["added"], 3);
+    size_t mark = service->eventCount();
     service->signal(SIGUSR1); // on demand: the same records again
-    auto second = service->waitFor(kHistoryRead, scaled(20s), mark);
+    auto second = service->waitForEvent(kHistoryRead, scaled(20s), mark);
     ASSERT_TRUE(second);
-    EXPECT_EQ((*second)[1], "3");
-    EXPECT_EQ((*second)[2], "0");
+    EXPECT_EQ((*second)["records"], 3);
+    EXPECT_EQ((*second)["added"], 0);
     stop(*service);
 
     CallStore store(database);

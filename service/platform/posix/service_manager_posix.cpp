@@ -13,21 +13,26 @@ void tellReady() { sd_notify(0, "READY=1"); }
 void tellStatus(const std::string &text) { sd_notify(0, ("STATUS=" + text).c_str()); }
 void tellStopping() { sd_notify(0, "STOPPING=1"); }
 
+bool writeWhole(int descriptor, std::string_view text) {
+    const char *data = text.data();
+    size_t left = text.size();
+    while (left > 0) { // one write per line, so lines of several threads never interleave
+        ssize_t written = write(descriptor, data, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 void writeLogLine(Priority priority, std::string_view text) {
     std::string line = "<" + std::to_string(static_cast<int>(priority)) + ">kalvix3d: ";
     line += text;
     line += '\n';
-    const char *data = line.data();
-    size_t left = line.size();
-    while (left > 0) { // one write per line, so lines of several threads never interleave
-        ssize_t written = write(STDERR_FILENO, data, left);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return; // nowhere to log to: nothing else can be done
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
+    writeWhole(STDERR_FILENO, line); // nowhere else to log to when it fails
 }
 
 } // namespace kalvix3d::platform

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -118,21 +117,19 @@ struct Setup {
                               "\"\nlabel = \"B\"\n");
     }
     std::unique_ptr<Process> start() {
-        return std::make_unique<Process>(kalvix3dPath(),
-                                         std::vector<std::string>{"--config", config},
-                                         std::vector<std::string>{"TMPDIR=" + dir.path()});
+        return startService({"--config", config}, {"TMPDIR=" + dir.path()});
     }
 };
 
-const std::regex kReady("ready: every line has been tried");
-const std::regex kBothUp("line 1 \\([^)]*\\): up");
+const Event kReady{{"event", "ready"}};
+const Event kBothUp{{"event", "line"}, {"slot", 1}, {"state", "up"}}; // slot 1 opens second
 
 void startToLinesOpen(Setup &setup, int starts) {
     std::vector<double> times;
     for (int i = 0; i < starts; ++i) {
         auto began = Clock::now();
         auto service = setup.start();
-        if (!service->waitFor(kReady, 10s))
+        if (!service->waitForEvent(kReady, 10s))
             continue;
         times.push_back(msSince(began));
         service->signal(SIGTERM);
@@ -145,13 +142,13 @@ void startToLinesOpen(Setup &setup, int starts) {
 
 void durableLatency(Setup &setup, int calls) {
     auto service = setup.start();
-    if (!service->waitFor(kBothUp, 10s) ||
+    if (!service->waitForEvent(kBothUp, 10s) ||
         !setup.terminal->device().waitForReceived("ATG55=0\r\n", 5s)) {
         row("notification to durable in the call log", "the lines did not open", "-", "-", false);
         return;
     }
     std::this_thread::sleep_for(1s); // the line's initialisation is over
-    const std::regex durable(R"(call \d+ durable ([0-9.]+) ms after the notification)");
+    const Event durable{{"event", "durable"}};
     for (int i = 0; i < calls; ++i) {
         char number[16];
         std::snprintf(number, sizeof number, "0%09d", 300000000 + i);
@@ -159,11 +156,11 @@ void durableLatency(Setup &setup, int calls) {
         // Calls a little apart, as a telephone line brings them: one report a read.
         std::this_thread::sleep_for(200ms);
     }
-    for (int i = 0; i < 100 && service->matches(durable).size() < static_cast<size_t>(calls); ++i)
+    for (int i = 0; i < 100 && service->events(durable).size() < static_cast<size_t>(calls); ++i)
         std::this_thread::sleep_for(50ms);
     std::vector<double> times;
-    for (const auto &groups : service->matches(durable))
-        times.push_back(std::stod(groups[1]));
+    for (const Event &event : service->events(durable))
+        times.push_back(event["ms"].get<double>());
     service->signal(SIGTERM);
     service->wait(10s);
     row("notification to durable in the call log (" + std::to_string(times.size()) + " of " +
@@ -175,7 +172,7 @@ void durableLatency(Setup &setup, int calls) {
 
 void idleCosts(Setup &setup, int seconds) {
     auto service = setup.start();
-    if (!service->waitFor(kBothUp, 10s)) {
+    if (!service->waitForEvent(kBothUp, 10s)) {
         row("idle", "the lines did not open", "-", "-", false);
         return;
     }
@@ -206,30 +203,29 @@ void idleCosts(Setup &setup, int seconds) {
 
 void reappearance(Setup &setup, int cycles) {
     auto service = setup.start();
-    if (!service->waitFor(kBothUp, 10s)) {
+    if (!service->waitForEvent(kBothUp, 10s)) {
         row("device reappeared to line up", "the lines did not open", "-", "-", false);
         return;
     }
     std::vector<double> times;
     int heard = 0;
-    const std::regex up("line 0 \\([^)]*\\): up");
-    const std::regex call(R"(<5>kalvix3d: call \d+ on line 0 \([^)]*\): (\d+))");
     for (int i = 0; i < cycles; ++i) {
-        size_t mark = service->lineCount();
+        size_t mark = service->eventCount();
         setup.display->unplug();
-        if (!service->waitFor(std::regex("line 0 .*: down: the device"), 5s, mark))
+        if (!service->waitForEvent({{"event", "line"}, {"slot", 0}, {"cause", "device-missing"}},
+                                   5s, mark))
             continue;
-        mark = service->lineCount();
+        mark = service->eventCount();
         auto plugged = Clock::now();
         setup.display->plugIn();
-        if (!service->waitFor(up, 5s, mark))
+        if (!waitForLineUp(*service, 0, 5s, mark))
             continue;
         times.push_back(msSince(plugged));
         char number[16];
         std::snprintf(number, sizeof number, "0%09d", 400000000 + i);
         setup.display->device().placeCall(Call::withNumber(number));
-        auto got = service->waitFor(call, 5s, mark);
-        heard += got && (*got)[1] == number;
+        auto got = service->waitForEvent({{"event", "call"}, {"slot", 0}}, 5s, mark);
+        heard += got && (*got)["number"] == number;
         setup.display->device().waitUntilSent(2s);
     }
     service->signal(SIGTERM);

@@ -40,12 +40,20 @@ void writeFile(const std::string &path, const std::string &text) {
 }
 
 Process::Process(const std::string &program, const std::vector<std::string> &args,
-                 const std::vector<std::string> &env) {
+                 const std::vector<std::string> &env, Channel channel) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    int status[2] = {-1, -1};
+    if (channel == Channel::status && pipe2(status, O_CLOEXEC) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    }
     std::vector<std::string> argStrings{program};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
+    if (channel == Channel::status)
+        argStrings.insert(argStrings.end(), {"--status-fd", "3"});
     std::vector<char *> argv;
     for (std::string &arg : argStrings)
         argv.push_back(arg.data());
@@ -63,6 +71,8 @@ Process::Process(const std::string &program, const std::vector<std::string> &arg
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (channel == Channel::status)
+        posix_spawn_file_actions_adddup2(&actions, status[1], 3);
     // The child starts with no signal blocked, whatever the caller's threads block.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -75,11 +85,16 @@ Process::Process(const std::string &program, const std::vector<std::string> &arg
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(fds[1]);
+    if (status[1] >= 0)
+        close(status[1]);
     if (failed != 0) {
         close(fds[0]);
+        if (status[0] >= 0)
+            close(status[0]);
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(failed));
     }
     pipeFd = fds[0];
+    statusFd = status[0];
     reader = std::thread([this] { read(); });
 }
 
@@ -91,31 +106,107 @@ Process::~Process() {
     if (reader.joinable())
         reader.join();
     close(pipeFd);
+    if (statusFd >= 0)
+        close(statusFd);
 }
 
+// Reads stderr and the status channel until both have ended: whole lines into `text`, JSON
+// objects into `statusEvents` (a line that is no JSON is kept as {"unreadable": line}).
 void Process::read() {
-    std::string partial;
+    struct Source {
+        int fd;
+        std::string partial;
+        bool open;
+    };
+    Source sources[2] = {{pipeFd, "", true}, {statusFd, "", statusFd >= 0}};
     char buffer[4096];
-    for (;;) {
-        ssize_t got = ::read(pipeFd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        partial.append(buffer, static_cast<size_t>(got));
+    auto take = [this](Source &source, bool all) {
         size_t end;
-        std::lock_guard<std::mutex> hold(lock);
-        while ((end = partial.find('\n')) != std::string::npos) {
-            text.push_back(partial.substr(0, end));
-            partial.erase(0, end + 1);
+        while ((end = source.partial.find('\n')) != std::string::npos ||
+               (all && !source.partial.empty())) {
+            std::string line = source.partial.substr(0, end);
+            source.partial.erase(0, end == std::string::npos ? std::string::npos : end + 1);
+            if (source.fd == pipeFd) {
+                text.push_back(line);
+            } else {
+                Event event = Event::parse(line, nullptr, false);
+                statusEvents.push_back(event.is_object() ? event : Event{{"unreadable", line}});
+            }
         }
-        grew.notify_all();
+    };
+    while (sources[0].open || sources[1].open) {
+        pollfd ready[2];
+        nfds_t count = 0;
+        for (Source &source : sources)
+            if (source.open)
+                ready[count++] = {source.fd, POLLIN, 0};
+        if (poll(ready, count, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            if (!(ready[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            Source &source = ready[i].fd == pipeFd ? sources[0] : sources[1];
+            ssize_t got = ::read(source.fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            std::lock_guard<std::mutex> hold(lock);
+            if (got <= 0) {
+                source.open = false;
+                take(source, true);
+            } else {
+                source.partial.append(buffer, static_cast<size_t>(got));
+                take(source, false);
+            }
+            grew.notify_all();
+        }
     }
     std::lock_guard<std::mutex> hold(lock);
-    if (!partial.empty())
-        text.push_back(partial);
     ended = true;
     grew.notify_all();
+}
+
+namespace {
+
+bool hasFields(const Event &event, const Event &wanted) {
+    for (const auto &[key, value] : wanted.items())
+        if (!event.contains(key) || event[key] != value)
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::optional<Event> Process::waitForEvent(const Event &wanted, std::chrono::milliseconds limit,
+                                           size_t from) {
+    std::unique_lock<std::mutex> hold(lock);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    size_t looked = from;
+    for (;;) {
+        for (; looked < statusEvents.size(); ++looked)
+            if (hasFields(statusEvents[looked], wanted))
+                return statusEvents[looked];
+        if (ended || grew.wait_until(hold, deadline) == std::cv_status::timeout) {
+            if (looked == statusEvents.size())
+                return std::nullopt;
+        }
+    }
+}
+
+std::vector<Event> Process::events(const Event &wanted) {
+    std::lock_guard<std::mutex> hold(lock);
+    std::vector<Event> found;
+    for (const Event &event : statusEvents)
+        if (hasFields(event, wanted))
+            found.push_back(event);
+    return found;
+}
+
+size_t Process::eventCount() {
+    std::lock_guard<std::mutex> hold(lock);
+    return statusEvents.size();
 }
 
 std::optional<std::vector<std::string>> Process::waitFor(const std::regex &pattern,
@@ -237,6 +328,21 @@ std::string kalvix3dPath() {
 #else
     return "kalvix3d";
 #endif
+}
+
+std::unique_ptr<Process> startService(const std::vector<std::string> &args,
+                                      const std::vector<std::string> &env,
+                                      const std::string &program) {
+    return std::make_unique<Process>(program, args, env, Channel::status);
+}
+
+bool waitForLineUp(Process &service, int slot, std::chrono::milliseconds limit, size_t from) {
+    return bool(service.waitForEvent({{"event", "line"}, {"slot", slot}, {"state", "up"}}, limit,
+                                     from));
+}
+
+std::optional<Event> waitForCall(Process &service, std::chrono::milliseconds limit, size_t from) {
+    return service.waitForEvent({{"event", "call"}}, limit, from);
 }
 
 } // namespace kalvix3d::driver

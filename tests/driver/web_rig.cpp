@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -26,6 +25,8 @@ using kalvix3::sim::Call;
 using kalvix3::sim::CallerKind;
 
 namespace {
+
+const Event kPageListening{{"event", "listening"}, {"output", "web"}};
 
 std::string hashOf(const std::string &password) {
     std::string command = "printf '%s\\n' '" + password + "' | '" + kalvix3dPath() + "' --hash-password";
@@ -55,16 +56,17 @@ int runUsb() {
     std::string config = dir.path() + "/kalvix3d.toml";
     writeFile(config, "site = \"Tanaka Clinic\"\ndatabase = \"" + dir.path() + "/calls.db\"\n"
                       "[web]\nport = 0\nmax-clients = 3\n[[line]]\nkind = 34\nlabel = \"Aterm USB\"\n");
-    Process service(kalvix3dPath(), {"--config", config},
-                    {"TMPDIR=" + dir.path(), "KALVIX3_SYSTEM_DIR=" + system, "SIMUSB_DIAL_STATES=0"});
-    auto page = service.waitFor(std::regex(R"(web: the page is at (http://\S+/))"), 10s);
-    if (!page || !service.waitFor(std::regex("line 0 \\(Aterm USB\\): up$"), 10s)) {
+    auto started = startService({"--config", config}, {"TMPDIR=" + dir.path(),
+                                "KALVIX3_SYSTEM_DIR=" + system, "SIMUSB_DIAL_STATES=0"});
+    Process &service = *started;
+    auto page = service.waitForEvent(kPageListening, 10s);
+    if (!page || !waitForLineUp(service, 0, 10s)) {
         for (const std::string &line : service.lines())
             std::cerr << line << "\n";
         std::cerr << "kalvix3d-webrig: the service did not come up\n";
         return 1;
     }
-    std::cout << "{\"url\":\"" << (*page)[1] << "\",\"pid\":" << service.pid() << "}" << std::endl;
+    std::cout << "{\"url\":\"" << (*page)["address"].get<std::string>() << "\",\"pid\":" << service.pid() << "}" << std::endl;
     std::string line;
     while (std::getline(std::cin, line) && line != "quit") {
         std::cout << "error: only quit" << std::endl;
@@ -90,17 +92,18 @@ int run() {
                       "display-token = \"" + token + "\"\n"
                       "[[line]]\nkind = 2\nport = \"" + display.link() + "\"\nlabel = \"店舗\"\n"
                       "[[line]]\nkind = 33\nport = \"" + terminal.link() + "\"\nlabel = \"FAX\"\n");
-    Process service(kalvix3dPath(), {"--config", config}, {"TMPDIR=" + dir.path()});
-    auto page = service.waitFor(std::regex(R"(web: the page is at (http://\S+/))"), 10s);
-    bool ready = page && service.waitFor(std::regex("ready: every line has been tried"), 10s) &&
-                 service.waitFor(std::regex("line 0 .*history read"), 10s);
+    auto started = startService({"--config", config}, {"TMPDIR=" + dir.path()});
+    Process &service = *started;
+    auto page = service.waitForEvent(kPageListening, 10s);
+    bool ready = page && service.waitForEvent({{"event", "ready"}}, 10s) &&
+                 service.waitForEvent({{"event", "history"}, {"slot", 0}}, 10s);
     if (!ready) {
         for (const std::string &line : service.lines())
             std::cerr << line << "\n";
         std::cerr << "kalvix3d-webrig: the service did not come up\n";
         return 1;
     }
-    std::cout << "{\"url\":\"" << (*page)[1] << "\",\"password\":\"" << password
+    std::cout << "{\"url\":\"" << (*page)["address"].get<std::string>() << "\",\"password\":\"" << password
               << "\",\"displayToken\":\"" << token << "\",\"pid\":" << service.pid() << "}"
               << std::endl;
     std::string line;
