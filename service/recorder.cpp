@@ -17,7 +17,7 @@ int localOffsetMinutes(std::time_t time) {
 }
 
 Call makeCall(const Config &config, const LineConfig &line, const std::string &deviceBytes,
-              std::time_t wallTime, CallOrigin origin, CallStore &store) {
+              std::time_t wallTime, CallOrigin origin, CallJournal &store) {
     Call call;
     call.timeUtc = isoFromSeconds(wallTime);
     call.utcOffsetMinutes = localOffsetMinutes(wallTime);
@@ -33,7 +33,7 @@ Call makeCall(const Config &config, const LineConfig &line, const std::string &d
     return call;
 }
 
-Recorder::Recorder(const Config &config, CallStore &store, Announcer &announcer)
+Recorder::Recorder(const Config &config, CallJournal &store, Announcer &announcer)
     : config(config), store(store), announcer(announcer), worker([this] { run(); }) {}
 
 Recorder::~Recorder() { stop(); }

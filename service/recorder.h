@@ -28,14 +28,14 @@ struct Heard {
 
 // A call of a configured line at `wallTime`, with its reason and phonebook name filled in.
 Call makeCall(const Config &config, const LineConfig &line, const std::string &deviceBytes,
-              std::time_t wallTime, CallOrigin origin, CallStore &store);
+              std::time_t wallTime, CallOrigin origin, CallJournal &store);
 int localOffsetMinutes(std::time_t time);   // +540 in Japan
 
 class Recorder {
 public:
     static constexpr size_t kCapacity = 1024;
 
-    Recorder(const Config &config, CallStore &store, Announcer &announcer);
+    Recorder(const Config &config, CallJournal &store, Announcer &announcer);
     ~Recorder(); // stop()
     Recorder(const Recorder &) = delete;
     Recorder &operator=(const Recorder &) = delete;
@@ -51,7 +51,7 @@ private:
     void record(const Heard &heard);
 
     const Config &config;
-    CallStore &store;
+    CallJournal &store;
     Announcer &announcer;
     std::mutex lock;
     std::condition_variable changed;

@@ -62,18 +62,26 @@ private:
     StoreFault fault_;
 };
 
-class CallStore {
+// What the recorder needs of the call log: commit a call, name a caller. CallStore is one.
+class CallJournal {
+public:
+    virtual ~CallJournal() = default;
+    virtual Call addCall(Call call) = 0;
+    virtual std::string nameFor(std::string_view number) = 0;
+};
+
+class CallStore : public CallJournal {
 public:
     // Opens or creates the database and brings its schema up to date. Throws StoreError when the
     // file cannot be opened, is not a database, is read-only (unless readOnly), or has a newer
     // schema than this program knows.
     explicit CallStore(const std::string &path, bool readOnly = false);
-    ~CallStore();
+    ~CallStore() override;
     CallStore(const CallStore &) = delete;
     CallStore &operator=(const CallStore &) = delete;
 
     // Commits the call durably before returning; returns it with its id. Throws StoreError.
-    Call addCall(Call call);
+    Call addCall(Call call) override;
     // A call's reason, when empty, is filled from its number ("P" -> "withheld"); a time that is
     // not ISO 8601 is refused with StoreError.
     // Adds many calls in one transaction, all or none, filling in their ids (a bulk load).
@@ -90,7 +98,7 @@ public:
 
     // The name for a caller's number: an exact entry first, else the longest matching prefix rule,
     // else "". Reason letters have no name.
-    std::string nameFor(std::string_view number);
+    std::string nameFor(std::string_view number) override;
     // Adds or replaces; throws StoreError on a name that is empty or not UTF-8, or a number
     // without digits.
     void setName(const PhonebookEntry &entry);
