@@ -12,6 +12,8 @@
 #include <toml++/toml.h>
 
 #include "kalvix3.h"
+#include "platform/ports.h"
+#include "platform/system.h"
 #include "store/call_store.h"
 
 namespace kalvix3d {
@@ -245,12 +247,13 @@ Entry<Target> text(const char *name, std::string Target::*field,
 
 // A file name, relative ones taken from the configuration file's folder.
 template <typename Target>
-Entry<Target> path(const char *name, std::string Target::*field, const char *fallback = nullptr) {
+Entry<Target> path(const char *name, std::string Target::*field,
+                   std::string (*fallback)() = nullptr) {
     return key<Target>(name, [field, fallback](const Field &f, Target &target) {
         if (auto value = f.text())
             target.*field = *value;
         else if (fallback)
-            target.*field = fallback;
+            target.*field = fallback();
         target.*field = f.file.fromFolder(target.*field);
     });
 }
@@ -344,16 +347,14 @@ bool isLoopback(const std::string &address) {
 }
 
 // The device a "port" names: a device path, a "COMn" text, or the n of COMn.
+// The device a port value names: a path or COMn as text, or COMn's number.
 std::optional<std::string> deviceOfPort(const toml::node &port) {
     if (port.is_integer()) {
         int64_t number = port.as_integer()->get();
         if (number >= 1 && number <= 9)
-            return devicePathOfComPort("COM" + std::to_string(number));
+            return platform::devicePathOfPort("COM" + std::to_string(number));
     } else if (port.is_string()) {
-        const std::string &text = port.as_string()->get();
-        if (!text.empty() && text[0] == '/')
-            return text;
-        return devicePathOfComPort(text);
+        return platform::devicePathOfPort(port.as_string()->get());
     }
     return std::nullopt;
 }
@@ -462,8 +463,7 @@ const Keys<LineConfig> kLine = {
         }
         std::optional<std::string> device = deviceOfPort(*port.node);
         if (!device)
-            port.problem("\"port\" must be a device path (\"/dev/serial/by-id/...\", "
-                         "\"/dev/ttyUSB0\") or a COM port (\"COM1\" to \"COM9\")");
+            port.problem(platform::kPortHelp);
         else if (line.usb)
             port.problem("kind " + std::to_string(line.kind) +
                          " is a USB adapter, opened through its driver: remove \"port\"");
@@ -492,7 +492,7 @@ const Keys<LineConfig> kLine = {
 const Keys<Config> kFile = {
     text("site", &Config::site)
         .required("\"site\" is missing: the name of this place, shown with every call"),
-    path("database", &Config::database, "/var/lib/kalvix3d/calls.db"),
+    path("database", &Config::database, &platform::defaultDatabasePath),
     table("phonebook", kPhonebook),
     table("web", &Config::web, kWeb),
     table("ncid", &Config::ncid, kNcid),
@@ -506,13 +506,6 @@ ConfigError::ConfigError(std::vector<std::string> problems)
     : std::runtime_error(problems.empty() ? "configuration error" : problems.front()),
       list(std::move(problems)) {}
 
-std::optional<std::string> devicePathOfComPort(const std::string &text) {
-    if (text.size() != 4 || (text.compare(0, 3, "COM") != 0 && text.compare(0, 3, "com") != 0))
-        return std::nullopt;
-    if (text[3] < '1' || text[3] > '9')
-        return std::nullopt;
-    return "/dev/ttyS" + std::to_string(text[3] - '1');
-}
 
 Config loadConfig(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

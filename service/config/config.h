@@ -93,7 +93,5 @@ private:
 // Reads and checks the file. Throws ConfigError.
 Config loadConfig(const std::string &path);
 
-// The device a "COMn" port stands for on this system (/dev/ttyS<n-1>); nullopt for other text.
-std::optional<std::string> devicePathOfComPort(const std::string &text);
 
 } // namespace kalvix3d
