@@ -4,6 +4,10 @@
 // every request that changes something needs the session's CSRF token. Requests are bounded in
 // header size, body size and the time to send them.
 //
+// This is the listener. Each connection is an HttpSession (http_session.h); its requests go
+// through the route table (routes.h) to the handlers (api.h); open pages hold an event stream
+// (event_stream.h).
+//
 // Threads: the Observer entry points may be called from any thread; they copy the event and post
 // it onto the loop. Store reads and writes run on the loop's worker; dials and history reads on
 // the supervisor's thread (through LineControl); both post their results back. Nothing on the
@@ -12,12 +16,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -29,6 +29,8 @@
 #include "web/auth.h"
 
 namespace kalvix3d::web {
+
+struct ServerState;
 
 // What the page may ask of the lines; implemented over the supervisor by main(). Both return
 // at once and call `done` later on another thread.
@@ -67,44 +69,14 @@ public:
     void callAnnounced(const Call &call) override;
     void lineStateChanged(const LineStatus &status) override;
 
-    class Connection;
-    class EventStream;
-
 private:
-    friend class Connection;
-    friend class EventStream;
     void accept();
-    void broadcast(const std::string &event, const std::string &json);
-    void forget(const std::shared_ptr<EventStream> &stream);
     void keepAlive();
-    std::string linesJson() const;
-    std::string dialsJson() const;
-    // Runs `control` with the line control under its lock; false when there is none (stopping).
-    bool withControl(const std::function<void(LineControl &)> &use);
 
-    struct Dial {
-        std::int64_t id;
-        int slot, telPort;
-        std::string number;
-    };
-
-    net::EventLoop &loop;
-    CallStore &store;
-    const Config &config;
-    Auth auth;
+    std::unique_ptr<ServerState> state; // what the connections and the handlers share
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer keepAliveTimer;
     std::uint16_t boundPort = 0;
-    bool closed = false;
-    std::set<std::shared_ptr<Connection>> connections;
-    std::set<std::shared_ptr<EventStream>> streams;
-    std::map<int, LineStatus> lines; // by slot, as last announced
-    std::map<std::int64_t, Dial> dials; // under way
-    std::int64_t nextDialId = 1;
-    int loginsVerifying = 0;
-
-    std::mutex controlLock;
-    LineControl *control = nullptr;
 };
 
 } // namespace kalvix3d::web
