@@ -174,7 +174,7 @@ void exportPhonebook(Exchange &x) {
 }
 
 // Each good row is stored; a broken row is reported by its line, a name the store refuses by its
-// number.
+// number. A store that cannot be written ends the import with its failure.
 void importPhonebook(Exchange &x) {
     std::string name = valueOf(x.query, "encoding");
     std::optional<CsvEncoding> encoding;
@@ -195,6 +195,8 @@ void importPhonebook(Exchange &x) {
                 store.setName(entry);
                 ++stored;
             } catch (const StoreError &error) {
+                if (error.fault() != StoreFault::badInput)
+                    throw;
                 problems.push_back({{"line", 0}, {"problem", entry.number + ": " + error.what()}});
             }
         }

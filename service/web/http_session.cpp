@@ -142,17 +142,32 @@ Response answerToFailure(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const StoreError &error) {
-        return problem(http::status::bad_request, error.what());
+        switch (error.fault()) {
+        case StoreFault::badInput:
+            return problem(http::status::bad_request, error.what());
+        case StoreFault::busy: {
+            logLine(Priority::warning, std::string("web: ") + error.what());
+            Response response =
+                problem(http::status::service_unavailable, "the call log is busy: try again");
+            response.set(http::field::retry_after, "1");
+            return response;
+        }
+        case StoreFault::io:
+            break;
+        }
+        logLine(Priority::error, std::string("web: a request failed: ") + error.what());
+        return problem(http::status::internal_server_error,
+                       "the call log cannot be used just now: the service's log says why");
     } catch (const json::exception &error) {
         return problem(http::status::bad_request,
                        std::string("the JSON is not as expected: ") + error.what());
     } catch (const std::exception &error) {
         logLine(Priority::error, std::string("web: a request failed: ") + error.what());
-        return problem(http::status::internal_server_error, error.what());
     } catch (...) {
         logLine(Priority::error, "web: a request failed");
     }
-    return problem(http::status::internal_server_error, "the request failed");
+    return problem(http::status::internal_server_error,
+                   "the request failed: the service's log says why");
 }
 
 } // namespace kalvix3d::web

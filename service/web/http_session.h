@@ -57,8 +57,9 @@ private:
     std::array<char, 16 * 1024> scratch{};
 };
 
-// The answer to a request whose handling threw: 400 for what the store refuses and for JSON not
-// as expected, else 500.
+// The answer to a request whose handling threw. Only what speaks of the request itself reaches
+// the browser (bad input, JSON not as expected); the call log busy is a 503 to try again; any
+// other failure is a 500 in general words, its own text going to the service's log.
 Response answerToFailure(std::exception_ptr failure);
 
 } // namespace kalvix3d::web

@@ -1,10 +1,13 @@
 // The web server's route table: which handler a path and a method reach, and which get 404 or
-// 405 with their Allow header.
+// 405 with their Allow header; and what a handler's failure is answered with.
 #include <set>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "store/call_store.h"
 #include "web/api.h"
+#include "web/http_session.h"
 #include "web/routes.h"
 
 namespace {
@@ -68,6 +71,39 @@ TEST(WebRoutes, EachPathIsDeclaredOnce) {
     std::set<std::string_view> paths;
     for (const Route &route : routes())
         EXPECT_TRUE(paths.insert(route.path).second) << route.path;
+}
+
+// What the store says of its file goes to the service's log, never to the browser.
+TEST(WebRoutes, AFailureIsAnsweredByItsKind) {
+    using kalvix3d::StoreError;
+    using kalvix3d::StoreFault;
+    const std::string path = "the call database /var/lib/kalvix3d/calls.db";
+    struct Case {
+        std::exception_ptr failure;
+        unsigned status;
+        const char *retryAfter;
+        bool logged;
+    } cases[] = {
+        {std::make_exception_ptr(StoreError(StoreFault::badInput, "the name for 031 is empty")),
+         400, "", false},
+        {std::make_exception_ptr(StoreError(StoreFault::busy, path + ": database is locked")), 503,
+         "1", true},
+        {std::make_exception_ptr(StoreError(StoreFault::io, path + ": disk I/O error")), 500, "",
+         true},
+        {std::make_exception_ptr(std::runtime_error(path + ": SELECT failed")), 500, "", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.status);
+        testing::internal::CaptureStderr();
+        Response response = answerToFailure(c.failure);
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(response.result_int(), c.status);
+        EXPECT_EQ(response[http::field::retry_after], c.retryAfter);
+        EXPECT_EQ(response.body().find("/var/lib"), std::string::npos) << response.body();
+        EXPECT_EQ(log.find("/var/lib") != std::string::npos, c.logged) << log;
+    }
+    Response badInput = answerToFailure(cases[0].failure);
+    EXPECT_EQ(badInput.body(), R"({"error":"the name for 031 is empty"})");
 }
 
 } // namespace
