@@ -31,7 +31,9 @@ void importHistory(Exchange &x);
 // event_stream.cpp: GET /api/events
 void openEventStream(Exchange &x);
 
-// page_files.cpp: the page's files
+// page_files.cpp: the page's files and the generated /words.js
 void serveFile(Exchange &x);
+// The ES module of the reason and cause words, from the tables of core/words.h.
+const std::string &wordsModule();
 
 } // namespace kalvix3d::web
