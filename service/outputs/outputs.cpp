@@ -15,45 +15,6 @@ namespace kalvix3d {
 
 namespace {
 
-// The web page asks the lines for dials and history reads through its own interface.
-class WebPage : public Output, private web::LineControl {
-public:
-    explicit WebPage(const OutputContext &context)
-        : context(context), server(context.loop, context.store, context.config) {}
-    void start() override { server.start(); }
-    void attachLines(kalvix3d::LineControl *control) override {
-        std::lock_guard<std::mutex> hold(lock);
-        lines = control;
-        server.setLineControl(control ? this : nullptr);
-    }
-    void stopOnLoop() override { server.close(); }
-    std::string endpoint() const override {
-        const std::string &bind = context.config.web.bind;
-        std::string host = bind == "localhost" ? "127.0.0.1" : bind;
-        if (host.find(':') != std::string::npos)
-            host = "[" + host + "]";
-        return "http://" + host + ":" + std::to_string(server.port()) + "/";
-    }
-    void callAnnounced(const Call &call) override { server.callAnnounced(call); }
-    void lineStateChanged(const LineStatus &status) override { server.lineStateChanged(status); }
-
-private:
-    void dial(int slot, int telPort, std::string number,
-              std::function<void(std::string)> done) override {
-        lines->requestDial(slot, telPort, std::move(number), std::move(done));
-    }
-    void importHistory(int slot, std::function<void(bool, std::string, int, int)> done) override {
-        lines->requestHistoryImport(slot, [done](ImportReport report) {
-            done(report.read, report.problem, report.records, report.added);
-        });
-    }
-
-    OutputContext context;
-    web::WebServer server;
-    std::mutex lock;
-    kalvix3d::LineControl *lines = nullptr;
-};
-
 struct OutputKind {
     const char *name; // the log's word for it
     bool (*wanted)(const Config &);
@@ -80,7 +41,7 @@ const OutputKind kOutputs[] = {
          return std::make_unique<net::MqttPublisher>(c.loop, c.store, c.config);
      },
      "nothing is published"},
-    {"web", [](const Config &c) { return c.web.enabled; }, make<WebPage>, "the web page is off"},
+    {"web", [](const Config &c) { return c.web.enabled; }, make<web::WebServer>, "the web page is off"},
 };
 
 } // namespace

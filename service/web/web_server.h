@@ -4,25 +4,25 @@
 // every request that changes something needs the session's CSRF token. Requests are bounded in
 // header size, body size and the time to send them.
 //
+// This is the listener. Each connection is an HttpSession (http_session.h); its requests go
+// through the route table (routes.h) to the handlers (api.h); open pages hold an event stream
+// (event_stream.h).
+//
 // Threads: the Observer entry points may be called from any thread; they copy the event and post
 // it onto the loop. Store reads and writes run on the loop's worker; dials and history reads on
-// the supervisor's thread (through LineControl); both post their results back. Nothing on the
-// loop blocks.
+// the supervisor's thread (through the attached LineControl); both post their results back.
+// Nothing on the loop blocks.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "announcer.h"
+#include "outputs/output.h"
 #include "config/config.h"
 #include "net/event_loop.h"
 #include "store/call_store.h"
@@ -30,81 +30,43 @@
 
 namespace kalvix3d::web {
 
-// What the page may ask of the lines; implemented over the supervisor by main(). Both return
-// at once and call `done` later on another thread.
-class LineControl {
-public:
-    virtual ~LineControl() = default;
-    virtual void dial(int slot, int telPort, std::string number,
-                      std::function<void(std::string problem)> done) = 0;
-    virtual void importHistory(int slot,
-                               std::function<void(bool read, std::string problem, int records,
-                                                  int added)> done) = 0;
-};
+struct ServerState;
 
-class WebServer : public Observer {
+class WebServer : public Output {
 public:
     static constexpr std::size_t kHeaderLimit = 8 * 1024;
     static constexpr std::size_t kBodyLimit = 1024 * 1024;
     static constexpr std::size_t kEventBuffer = 256 * 1024; // queued for one page, then dropped
     static constexpr int kMaxDials = 4;                     // dials waiting or under way
 
-    // Before the supervisor starts (it reads the library's catalogue).
-    WebServer(net::EventLoop &loop, CallStore &store, const Config &config);
+    explicit WebServer(const OutputContext &context);
     ~WebServer() override;
     WebServer(const WebServer &) = delete;
     WebServer &operator=(const WebServer &) = delete;
 
     // Binds and listens. Throws std::runtime_error saying why.
-    void start();
+    void start() override;
     // Closes the listener and every connection; on the loop.
     void close();
+    void stopOnLoop() override { close(); }
     std::uint16_t port() const { return boundPort; }
+    std::string endpoint() const override { return url; }
 
     // Set once the lines exist and cleared (nullptr) before they go; from any thread.
-    void setLineControl(LineControl *control);
+    void attachLines(LineControl *control) override;
 
     void callAnnounced(const Call &call) override;
     void lineStateChanged(const LineStatus &status) override;
 
-    class Connection;
-    class EventStream;
-
 private:
-    friend class Connection;
-    friend class EventStream;
     void accept();
-    void broadcast(const std::string &event, const std::string &json);
-    void forget(const std::shared_ptr<EventStream> &stream);
     void keepAlive();
-    std::string linesJson() const;
-    std::string dialsJson() const;
-    // Runs `control` with the line control under its lock; false when there is none (stopping).
-    bool withControl(const std::function<void(LineControl &)> &use);
 
-    struct Dial {
-        std::int64_t id;
-        int slot, telPort;
-        std::string number;
-    };
-
-    net::EventLoop &loop;
-    CallStore &store;
-    const Config &config;
-    Auth auth;
+    std::unique_ptr<ServerState> state; // what the connections and the handlers share
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer keepAliveTimer;
     std::uint16_t boundPort = 0;
-    bool closed = false;
-    std::set<std::shared_ptr<Connection>> connections;
-    std::set<std::shared_ptr<EventStream>> streams;
-    std::map<int, LineStatus> lines; // by slot, as last announced
-    std::map<std::int64_t, Dial> dials; // under way
-    std::int64_t nextDialId = 1;
-    int loginsVerifying = 0;
-
-    std::mutex controlLock;
-    LineControl *control = nullptr;
+    std::string url; // "http://127.0.0.1:8380/" once listening
 };
 
 } // namespace kalvix3d::web

@@ -1,4 +1,6 @@
 // Japanese and English. The language comes from the browser unless chosen on the page.
+import { CAUSES } from './words.js';
+
 const TEXT = {
   ja: {
     title: '着信表示', login: 'ログイン', password: 'パスワード', loginButton: 'ログイン',
@@ -16,9 +18,6 @@ const TEXT = {
     dialing: '発信中', dialEnded: '発信しました', dialFailed: '発信できませんでした',
     reading: '履歴を読んでいます', readDone: '履歴を読みました', added: '件追加',
     stored: '件登録', problems: '件の問題', noDialLine: '発信できる回線がありません',
-    'cause:not-opened-yet': 'まだ開いていません', 'cause:device-missing': 'アダプタが接続されていません',
-    'cause:path-unresolved': 'アダプタのデバイスが見つかりません', 'cause:open-refused': '回線を開けません（結果 {result}）',
-    'cause:adapter-gone': 'アダプタが外れました（回線エラー {error}）', 'cause:stopping': 'サービスを停止しています',
     viewOnly: '表示専用', confirmRemove: '削除しますか？', language: 'English',
   },
   en: {
@@ -37,12 +36,14 @@ const TEXT = {
     dialing: 'Dialling', dialEnded: 'Dial placed', dialFailed: 'Dial failed',
     reading: 'Reading the history', readDone: 'History read', added: 'added',
     stored: 'stored', problems: 'problems', noDialLine: 'No line can dial',
-    'cause:not-opened-yet': 'not opened yet', 'cause:device-missing': 'the adapter is not plugged in',
-    'cause:path-unresolved': 'the adapter\'s device cannot be found', 'cause:open-refused': 'the line cannot be opened (result {result})',
-    'cause:adapter-gone': 'the adapter went away (line error {error})', 'cause:stopping': 'the service is stopping',
     viewOnly: 'View only', confirmRemove: 'Remove this entry?', language: '日本語',
   },
 };
+
+// Why a line is down, in the service's words: t('cause:device-missing').
+for (const [key, words] of Object.entries(CAUSES)) {
+  for (const language of Object.keys(TEXT)) TEXT[language][`cause:${key}`] = words[language];
+}
 
 export let lang = localStorage.getItem('kalvix3d-lang') ||
   ((navigator.languages || [navigator.language]).some((l) => l && l.startsWith('ja')) ? 'ja' : 'en');

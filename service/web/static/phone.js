@@ -1,5 +1,6 @@
 // Japanese telephone numbers in their usual grouping, and the words for a caller text that
-// stands for the reason there is no number.
+// stands for the reason there is no number (the service's own, from /words.js).
+import { REASONS } from './words.js';
 
 // Prefixes whose grouping is not the general 0AB-CDE-FGHJ, first match wins.
 const GROUPS = [
@@ -20,19 +21,14 @@ export function formatNumber(text) {
   return text;
 }
 
-// The reason letters the adapters send in place of a number.
-export const REASONS = {
-  P: { ja: '非通知', en: 'Withheld' },
-  O: { ja: '表示圏外', en: 'Out of area' },
-  C: { ja: '公衆電話', en: 'Public phone' },
-  S: { ja: '表示不可', en: 'Not available' },
-  $: { ja: '番号なし着信', en: 'Ring without number' },
-};
+// The service words a reason as part of a sentence ("withheld"); shown alone it starts with a
+// capital, as the page's other labels do.
+const capitalised = (text) => text.charAt(0).toUpperCase() + text.slice(1);
 
 // What to show for a call's number: the grouped number, or the reason in words.
 export function callerText(call, lang) {
   const reason = REASONS[call.number];
-  if (reason) return reason[lang] || reason.en;
+  if (reason) return capitalised(reason[lang] || reason.en);
   if (call.reason) return call.reason;
   return formatNumber(call.number);
 }
