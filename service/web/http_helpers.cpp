@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include <boost/asio/ip/address_v4.hpp>
+
 namespace kalvix3d::web {
 
 std::string dumpJson(const json &value) {
@@ -105,7 +107,13 @@ std::string hostOf(const Request &request) {
 }
 
 bool isLoopbackHost(const std::string &host) {
-    return host == "localhost" || host == "[::1]" || host.rfind("127.", 0) == 0;
+    if (host == "localhost" || host == "[::1]")
+        return true;
+    // An address 127.a.b.c, never a name that merely begins so ("127.example.com" may resolve
+    // anywhere, and a page of that site would be served as if it came from this machine).
+    boost::system::error_code error;
+    auto address = boost::asio::ip::make_address_v4(host, error);
+    return !error && address.is_loopback();
 }
 
 } // namespace kalvix3d::web

@@ -44,7 +44,7 @@ bool isJson(const Request &request);
 
 // The host name the request was sent to, without the port ("[::1]" keeps its brackets).
 std::string hostOf(const Request &request);
-// localhost, [::1] or 127.*
+// localhost, [::1] or an address 127.a.b.c (not a name that begins with 127.)
 bool isLoopbackHost(const std::string &host);
 
 } // namespace kalvix3d::web

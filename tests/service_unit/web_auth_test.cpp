@@ -105,6 +105,7 @@ TEST(WebAuth, WithoutAPasswordOnlyLoopbackNamesAreServed) {
         {"127.0.0.1:8380", true, true}, {"localhost:8380", true, true}, {"[::1]:8380", true, true},
         {"localhost", true, true},      {"192.168.1.20:8380", false, true},
         {"example.com", false, true},   {"", false, true},
+        {"127.0.0.2", true, true},      {"127.attacker.example", false, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.host);
