@@ -38,8 +38,8 @@ int usage(std::ostream &out, int status) {
            "       kalvix3d --hash-password   (reads the password on stdin)\n"
            "Runs the caller-ID service on the lines FILE configures (default "
         << platform::defaultConfigPath()
-        << ").\nSignals: SIGTERM stops, SIGHUP reloads the phonebook CSV, SIGUSR1 reads the "
-           "devices' histories.\n";
+        << ").\n"
+        << platform::kRequestsHelp << "\n";
     return status;
 }
 

@@ -28,6 +28,8 @@ struct RequestHeard {
 };
 // Blocks until the next request arrives.
 RequestHeard nextRequest();
+// How to send them, for the usage text.
+extern const char *const kRequestsHelp;
 
 // ---- the service manager (systemd) ---------------------------------------------------------
 void tellReady();                         // every line has been tried

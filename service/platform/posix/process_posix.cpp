@@ -35,6 +35,10 @@ void prepareProcess() {
     }
 }
 
+const char *const kRequestsHelp =
+    "Signals: SIGTERM stops, SIGHUP reloads the phonebook CSV, SIGUSR1 reads the devices' "
+    "histories.";
+
 RequestHeard nextRequest() {
     sigset_t wanted = requestSignals();
     for (;;) {
