@@ -265,7 +265,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     output.push_back(std::string(kSection) +
-                     "\t#note\tkalvix3d-bench (built beside kalvix3d): the service runs as its own "
+                     "\t#note\tkalvix3d-bench (bench/service, built with the benchmarks): the service runs as its own "
                      "process on a number-display adapter and an ALEXON simulated on "
                      "pseudo-terminals behind by-id style links. The time to durable is taken "
                      "inside kalvix3d, from the window procedure's copy of the number to the "
