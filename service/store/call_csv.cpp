@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 namespace kalvix3d {
 
@@ -20,11 +21,34 @@ std::string localTimeOf(const Call &call) {
     return iso.substr(0, 19) + zone;
 }
 
+namespace {
+
+bool looksLikeFormula(std::string_view text) {
+    std::size_t first = text.find_first_not_of('\'');
+    return first != std::string_view::npos && std::string_view("=+-@\t\r").find(text[first]) !=
+                                                  std::string_view::npos;
+}
+
+} // namespace
+
+std::string spreadsheetCell(const std::string &text) {
+    return looksLikeFormula(text) ? "'" + text : text;
+}
+
+std::string textOfSpreadsheetCell(const std::string &cell) {
+    return cell.size() > 1 && cell[0] == '\'' && looksLikeFormula(std::string_view(cell).substr(1))
+               ? cell.substr(1)
+               : cell;
+}
+
 std::string csvField(const std::string &text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
+    std::string cell = spreadsheetCell(text);
+    bool padded = !cell.empty() && (std::string_view(" \t").find(cell.front()) != std::string_view::npos ||
+                                    std::string_view(" \t").find(cell.back()) != std::string_view::npos);
+    if (cell.find_first_of(",\"\r\n") == std::string::npos && !padded)
+        return cell;
     std::string out = "\"";
-    for (char c : text)
+    for (char c : cell)
         out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
 }

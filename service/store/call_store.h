@@ -134,10 +134,17 @@ std::string utf8FromCp932(const std::string &bytes); // device text; an invalid 
 std::string cp932FromUtf8(const std::string &text);
 
 // The call log as CSV (`kalvix3 log --csv`, the web page's export): the header and one row
-// without its line end; fields with a comma, quote or line end are quoted.
+// without its line end. A field is quoted when it holds a comma, a quote or a line end, or
+// begins or ends with a space or tab.
 extern const char *const kCallCsvHeader;
 std::string callCsvRow(const Call &call);
 std::string csvField(const std::string &text);
+// A cell that a spreadsheet would take for a formula (it begins with =, +, -, @, a tab or a
+// carriage return, or is such a text behind apostrophes) is written with one more apostrophe
+// in front, which spreadsheets show as text; reading takes that apostrophe off again, so every
+// text comes back as it was.
+std::string spreadsheetCell(const std::string &text);
+std::string textOfSpreadsheetCell(const std::string &cell);
 // The wall-clock time where the call rang, with its offset: "2026-12-09T10:00:00+09:00".
 std::string localTimeOf(const Call &call);
 

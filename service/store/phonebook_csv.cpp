@@ -206,7 +206,7 @@ CsvRead readCsv(std::string_view bytes, std::optional<bool> forceUtf8) {
             problem("the number is empty");
             continue;
         }
-        std::string name = trimmed(r.fields[1]);
+        std::string name = textOfSpreadsheetCell(trimmed(r.fields[1]));
         if (!isValidUtf8(name)) {
             problem("the name is not valid UTF-8");
             continue;
@@ -239,14 +239,6 @@ CsvRead readPhonebookCsv(std::string_view bytes, CsvEncoding encoding) {
 }
 
 std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEncoding encoding) {
-    auto quoted = [](const std::string &text) {
-        if (text.find_first_of(",\"\r\n") == std::string::npos && trimmed(text) == text)
-            return text;
-        std::string out = "\"";
-        for (char c : text)
-            out += c == '"' ? std::string("\"\"") : std::string(1, c);
-        return out + "\"";
-    };
     std::string out = encoding == CsvEncoding::utf8Bom ? "\xEF\xBB\xBF" : "";
     out += "number,name,prefix\r\n";
     std::string unwritable;
@@ -260,7 +252,7 @@ std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEnc
             }
             name = std::move(*encoded);
         }
-        out += e.number + "," + quoted(name) + "," + (e.prefix ? "1" : "0") + "\r\n";
+        out += e.number + "," + csvField(name) + "," + (e.prefix ? "1" : "0") + "\r\n";
     }
     if (!unwritable.empty())
         throw StoreError(StoreFault::badInput, "code page 932 has no characters for these names (export them as "

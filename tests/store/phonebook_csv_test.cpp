@@ -102,3 +102,42 @@ TEST(PhonebookCsv, WritesEachEncodingAndRefusesNamesCodePage932CannotHold) {
         EXPECT_NE(std::string(e.what()).find("0333333333"), std::string::npos) << e.what();
     }
 }
+
+// A name a spreadsheet would run as a formula is written so that it shows as text, in both
+// files, and reads back as it was.
+TEST(PhonebookCsv, FormulaLikeCellsAreWrittenAsTextAndReadBack) {
+    struct Case {
+        const char *name;
+        const char *cell; // as the phonebook CSV writes it
+    } cases[] = {
+        {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+        {"+81312345678", "'+81312345678"},
+        {"-1+2", "'-1+2"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tcmd", "'\tcmd"},
+        {"\rcmd", "\"'\rcmd\""},
+        {"'=already", "''=already"},
+        {"'quoted", "'quoted"},
+        {"田中 = 受付", "田中 = 受付"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<PhonebookEntry> book{{"0311111111", c.name, false}};
+        for (auto encoding : {CsvEncoding::utf8Bom, CsvEncoding::cp932}) {
+            std::string bytes = writePhonebookCsv(book, encoding);
+            if (encoding == CsvEncoding::utf8Bom)
+                EXPECT_NE(bytes.find(std::string("\r\n0311111111,") + c.cell + ",0\r\n"),
+                          std::string::npos) << bytes;
+            CsvRead back = readPhonebookCsv(bytes);
+            EXPECT_TRUE(back.problems.empty());
+            EXPECT_EQ(back.entries, book);
+        }
+        kalvix3d::Call call;
+        call.timeUtc = "2026-12-08T09:12:00Z";
+        call.number = "0311111111";
+        call.name = c.name;
+        std::string row = kalvix3d::callCsvRow(call);
+        EXPECT_EQ(row.substr(row.rfind(",", row.size() - 6 - 1) + 1),
+                  std::string(c.cell) + ",live") << "the call log's name column";
+    }
+}
