@@ -6,7 +6,8 @@ want() { for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done; }
 case "${1:-build}" in
   build|demo) want cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev \
               libcli11-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libtomlplusplus-dev libsystemd-dev \
-              dpkg-dev libboost-dev libsodium-dev libmosquitto-dev mosquitto mosquitto-clients openssl ;;
+              dpkg-dev libboost-dev libsodium-dev libmosquitto-dev mosquitto mosquitto-clients openssl \
+              libphonenumber-dev libicu-dev ;;
   windows) want g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
             binutils-mingw-w64-x86-64 wine64 xvfb x11-apps imagemagick fonts-droid-fallback \
             libcli11-dev nlohmann-json3-dev unzip ;;

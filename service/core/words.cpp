@@ -32,7 +32,31 @@ constexpr std::array kLineCauses{
                "サービスを停止しています"},
 };
 
+constexpr std::array kNumberKinds{
+    NumberKindWords{NumberKind::unknown, "unknown", "unknown", "不明"},
+    NumberKindWords{NumberKind::fixedLine, "fixed-line", "fixed line", "固定電話"},
+    NumberKindWords{NumberKind::mobile, "mobile", "mobile", "携帯電話"},
+    NumberKindWords{NumberKind::ipPhone, "ip-phone", "IP phone", "IP電話"},
+    NumberKindWords{NumberKind::freeDial, "free-dial", "free dial", "フリーダイヤル"},
+    NumberKindWords{NumberKind::naviDial, "navi-dial", "navi dial", "ナビダイヤル"},
+    NumberKindWords{NumberKind::premiumRate, "premium-rate", "premium rate", "有料情報サービス"},
+    NumberKindWords{NumberKind::sharedCost, "shared-cost", "shared cost", "料金分担"},
+    NumberKindWords{NumberKind::personal, "personal", "personal number", "パーソナル番号"},
+    NumberKindWords{NumberKind::pager, "pager", "pager and machine lines", "ポケベル・データ通信"},
+    NumberKindWords{NumberKind::voicemail, "voicemail", "voicemail", "ボイスメール"},
+    NumberKindWords{NumberKind::international, "international", "international", "国際電話"},
+};
+
 } // namespace
+
+std::span<const NumberKindWords> numberKinds() { return kNumberKinds; }
+
+const NumberKindWords &numberKindWords(NumberKind kind) {
+    for (const NumberKindWords &words : kNumberKinds)
+        if (words.kind == kind)
+            return words;
+    return kNumberKinds.front();
+}
 
 const char *lineStateName(LineState state) {
     switch (state) {

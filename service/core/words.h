@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/numbering_plan.h"
+
 namespace kalvix3d {
 
 // A caller text that is one letter standing for the number.
@@ -41,6 +43,16 @@ struct CauseWords {
 };
 std::span<const CauseWords> lineCauses();
 const CauseWords &causeWords(LineCause cause);
+
+// The kind of a caller's number: the key the JSON and the CSV carry, and its words.
+struct NumberKindWords {
+    NumberKind kind;
+    std::string_view key;      // "fixed-line"
+    std::string_view english;  // "fixed line"
+    std::string_view japanese; // "固定電話"
+};
+std::span<const NumberKindWords> numberKinds();
+const NumberKindWords &numberKindWords(NumberKind kind);
 
 // An OpenCommLineEx result that every host words alike, or one the library does not return. Each
 // host says itself what to check for a port that would not open (1), a slot already open (12)
