@@ -47,15 +47,22 @@ constexpr std::array kNumberKinds{
     NumberKindWords{NumberKind::international, "international", "international", "国際電話"},
 };
 
+// The row of `table` whose `field` is `value`, or null.
+template <class Row, std::size_t size, class Key>
+const Row *rowWith(const std::array<Row, size> &table, Key Row::*field, Key value) {
+    for (const Row &row : table)
+        if (row.*field == value)
+            return &row;
+    return nullptr;
+}
+
 } // namespace
 
 std::span<const NumberKindWords> numberKinds() { return kNumberKinds; }
 
 const NumberKindWords &numberKindWords(NumberKind kind) {
-    for (const NumberKindWords &words : kNumberKinds)
-        if (words.kind == kind)
-            return words;
-    return kNumberKinds.front();
+    const NumberKindWords *words = rowWith(kNumberKinds, &NumberKindWords::kind, kind);
+    return words ? *words : kNumberKinds.front();
 }
 
 const char *lineStateName(LineState state) {
@@ -70,10 +77,7 @@ const char *lineStateName(LineState state) {
 std::span<const CallerReason> callerReasons() { return kCallerReasons; }
 
 const CallerReason *callerReasonOf(std::string_view text) {
-    for (const CallerReason &reason : kCallerReasons)
-        if (reason.letter == text)
-            return &reason;
-    return nullptr;
+    return rowWith(kCallerReasons, &CallerReason::letter, text);
 }
 
 std::string reasonInWords(std::string_view text) {
@@ -84,10 +88,8 @@ std::string reasonInWords(std::string_view text) {
 std::span<const CauseWords> lineCauses() { return kLineCauses; }
 
 const CauseWords &causeWords(LineCause cause) {
-    for (const CauseWords &words : kLineCauses)
-        if (words.cause == cause)
-            return words;
-    return kLineCauses.front();
+    const CauseWords *words = rowWith(kLineCauses, &CauseWords::cause, cause);
+    return words ? *words : kLineCauses.front();
 }
 
 std::string openFailureInWords(std::int32_t code) {
