@@ -27,8 +27,10 @@ Call makeCall(const Config &config, const LineConfig &line, const std::string &d
     call.kind = line.kind;
     call.number = utf8FromCp932(deviceBytes);
     call.reason = reasonInWords(call.number);
-    if (call.reason.empty())
-        call.name = store.nameFor(call.number);
+    if (auto caller = call.reason.empty() ? store.callerFor(call.number) : std::nullopt) {
+        call.name = caller->name;
+        call.note = caller->note.value_or("");
+    }
     call.origin = origin;
     return call;
 }

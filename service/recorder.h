@@ -26,7 +26,8 @@ struct Heard {
     std::int64_t wallMs = 0; // the same to the millisecond
 };
 
-// A call of a configured line at `wallTime`, with its reason and phonebook name filled in.
+// A call of a configured line at `wallTime`, with its reason and the phonebook's name and note
+// filled in.
 Call makeCall(const Config &config, const LineConfig &line, const std::string &deviceBytes,
               std::time_t wallTime, CallOrigin origin, CallJournal &store);
 int localOffsetMinutes(std::time_t time);   // +540 in Japan

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/numbering_plan.h"
+
 namespace kalvix3d {
 
 enum class CallOrigin { live, imported };
@@ -20,9 +22,17 @@ struct Call {
     std::string number; // the number text as the device sent it, in UTF-8 ("0312345678", "P")
     std::string reason; // words where a letter stands for the number ("withheld", ...), else ""
     std::string name;   // the phonebook's name when the call was logged, else ""
+    // What the numbering plan says of the number, kept with the call.
+    std::string formatted; // "0466-12-3456"; the number as sent where the plan has no grouping
+    NumberKind numberKind = NumberKind::unknown;
+    std::string area;       // "藤沢" for a fixed line, else ""
+    std::int64_t nth = 0;   // the how-manieth call from this number the log holds (1 for the
+                            // first, by time); 0 for a reason letter
     CallOrigin origin = CallOrigin::live;
-    std::int64_t heardUnixMs = 0; // live calls as announced: when the library told of it (ms
-                                  // since 1970, not stored); else 0
+    // Only in a call as it is announced, not stored:
+    std::int64_t heardUnixMs = 0; // live calls: when the library told of it (ms since 1970)
+    std::string previousTimeUtc;  // the call from this number before it, "" for a first call
+    std::string note;             // the phonebook's note for the caller
 };
 
 inline const char *originName(CallOrigin origin) {

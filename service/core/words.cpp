@@ -65,6 +65,11 @@ const NumberKindWords &numberKindWords(NumberKind kind) {
     return words ? *words : kNumberKinds.front();
 }
 
+NumberKind numberKindOf(std::string_view key) {
+    const NumberKindWords *words = rowWith(kNumberKinds, &NumberKindWords::key, key);
+    return words ? words->kind : NumberKind::unknown;
+}
+
 const char *lineStateName(LineState state) {
     switch (state) {
     case LineState::up: return "up";

@@ -53,6 +53,7 @@ struct NumberKindWords {
 };
 std::span<const NumberKindWords> numberKinds();
 const NumberKindWords &numberKindWords(NumberKind kind);
+NumberKind numberKindOf(std::string_view key); // unknown for a key no row has
 
 // An OpenCommLineEx result that every host words alike, or one the library does not return. Each
 // host says itself what to check for a port that would not open (1), a slot already open (12)

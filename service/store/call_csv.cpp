@@ -7,7 +7,8 @@
 
 namespace kalvix3d {
 
-const char *const kCallCsvHeader = "id,time_utc,local_time,site,line,slot,kind,number,reason,name,origin";
+const char *const kCallCsvHeader =
+    "id,time_utc,local_time,site,line,slot,kind,number,reason,name,origin,formatted,type,area,nth";
 
 std::string localTimeOf(const Call &call) {
     auto seconds = secondsFromIso(call.timeUtc);
@@ -58,7 +59,9 @@ std::string callCsvRow(const Call &call) {
            csvField(call.site) + "," + csvField(call.lineLabel) + "," +
            std::to_string(call.lineSlot) + "," + std::to_string(call.kind) + "," +
            csvField(call.number) + "," + csvField(call.reason) + "," + csvField(call.name) + "," +
-           (call.origin == CallOrigin::live ? "live" : "imported");
+           originName(call.origin) + "," + csvField(call.formatted) + "," +
+           std::string(numberKindWords(call.numberKind).key) + "," + csvField(call.area) + "," +
+           std::to_string(call.nth);
 }
 
 } // namespace kalvix3d

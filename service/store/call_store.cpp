@@ -54,11 +54,40 @@ const char *const kMigrations[] = {
         PRIMARY KEY(digits, prefix)
     ) WITHOUT ROWID;
     )sql",
+    // 2: what the numbering plan says of each number and the how-manieth call from it each call
+    // is; a note for each phonebook entry. The calls already logged get theirs here.
+    R"sql(
+    ALTER TABLE calls ADD COLUMN formatted TEXT NOT NULL DEFAULT '';
+    ALTER TABLE calls ADD COLUMN number_kind TEXT NOT NULL DEFAULT 'unknown';
+    ALTER TABLE calls ADD COLUMN area TEXT NOT NULL DEFAULT '';
+    ALTER TABLE calls ADD COLUMN nth INTEGER NOT NULL DEFAULT 0;
+    UPDATE calls SET formatted = number_facts(number, 0), number_kind = number_facts(number, 1),
+        area = number_facts(number, 2);
+    UPDATE calls SET nth = ordered.nth FROM (
+        SELECT id, row_number() OVER (PARTITION BY digits ORDER BY at, id) AS nth
+        FROM calls WHERE digits <> '') AS ordered
+    WHERE calls.id = ordered.id;
+    ALTER TABLE phonebook ADD COLUMN note TEXT NOT NULL DEFAULT '';
+    )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
-const char *const kCallColumns =
-    "id, at, utc_offset, site, line_label, line_slot, kind, number, reason, name, origin";
+const char *const kCallColumns = "id, at, utc_offset, site, line_label, line_slot, kind, number, "
+                                 "reason, name, origin, formatted, number_kind, area, nth";
+
+// number_facts(number, part) in SQL: the formatted number (0), the kind's key (1) or the area
+// (2), for the migration that gives the calls already logged theirs.
+void numberFactsInSql(sqlite3_context *context, int, sqlite3_value **values) {
+    const auto *text = reinterpret_cast<const char *>(sqlite3_value_text(values[0]));
+    NumberFacts facts = describeNumber(text ? text : "");
+    std::string part;
+    switch (sqlite3_value_int(values[1])) {
+    case 0: part = facts.formatted; break;
+    case 1: part = numberKindWords(facts.kind).key; break;
+    default: part = facts.area; break;
+    }
+    sqlite3_result_text(context, part.c_str(), static_cast<int>(part.size()), SQLITE_TRANSIENT);
+}
 
 }  // namespace
 
@@ -86,6 +115,10 @@ Call callFromRow(const Statement &row) {
     call.reason = row.text(8);
     call.name = row.text(9);
     call.origin = row.integer(10) == 1 ? CallOrigin::imported : CallOrigin::live;
+    call.formatted = row.text(11);
+    call.numberKind = numberKindOf(row.text(12));
+    call.area = row.text(13);
+    call.nth = row.integer(14);
     return call;
 }
 
@@ -147,6 +180,8 @@ CallStore::CallStore(const std::string &path, bool readOnly) : impl_(std::make_u
     // A write probe, so that a file that cannot be written is refused now rather than at the
     // first call; then the migrations, each under the write lock so two processes starting
     // together migrate once.
+    sqlite3_create_function(s.db, "number_facts", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                            numberFactsInSql, nullptr, nullptr);
     Transaction migrate(s);
     version = userVersion(s);
     for (auto v = version; v < kSchemaVersion; ++v) {
@@ -162,10 +197,56 @@ const std::string &CallStore::path() const { return impl_->path; }
 
 namespace {
 
-std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
-                        const std::string &digits, const std::string &reason) {
+// Where a call stands among the calls from its number: the how-manieth it is and when the one
+// before it came. A call newer than every other from its number (every call heard live) is
+// counted from the number's row; an older one (from a device's history) is counted on the
+// index, and the later calls move on by one.
+void placeAmongCallsFromNumber(Connection &s, Call &call, std::int64_t at, const std::string &digits) {
+    call.nth = 0;
+    call.previousTimeUtc.clear();
+    if (digits.empty())
+        return;
+    Statement previous(s, "SELECT at FROM calls INDEXED BY calls_digits WHERE digits = ?1 AND at <= ?2 "
+                          "ORDER BY at DESC, id DESC LIMIT 1",
+                       Keep::yes);
+    previous.bind(1, digits).bind(2, at);
+    if (previous.step("reading the caller's last call"))
+        call.previousTimeUtc = isoFromSeconds(previous.integer(0));
+    previous.reset();
+    Statement later(s, "SELECT 1 FROM calls INDEXED BY calls_digits WHERE digits = ?1 AND at > ?2 LIMIT 1",
+                    Keep::yes);
+    later.bind(1, digits).bind(2, at);
+    bool newest = !later.step("reading the caller's calls");
+    later.reset();
+    if (newest) {
+        Statement count(s, "SELECT calls FROM numbers WHERE digits = ?1", Keep::yes);
+        count.bind(1, digits);
+        call.nth = (count.step("counting the caller's calls") ? count.integer(0) : 0) + 1;
+        count.reset();
+        return;
+    }
+    Statement count(s, "SELECT count(*) FROM calls INDEXED BY calls_digits WHERE digits = ?1 AND at <= ?2");
+    count.bind(1, digits).bind(2, at);
+    call.nth = (count.step("counting the caller's calls") ? count.integer(0) : 0) + 1;
+    Statement moveOn(s, "UPDATE calls SET nth = nth + 1 WHERE digits = ?1 AND at > ?2");
+    moveOn.bind(1, digits).bind(2, at);
+    moveOn.step("renumbering the caller's later calls");
+}
+
+// Fills in what the store adds to a call (its reason, what the plan says of its number, its
+// place among the calls from the number) and inserts it; returns it with its id.
+Call insertCall(Connection &s, Call call, std::int64_t at) {
+    if (call.reason.empty())
+        call.reason = reasonInWords(call.number);
+    NumberFacts facts = describeNumber(call.number);
+    call.formatted = std::move(facts.formatted);
+    call.numberKind = facts.kind;
+    call.area = std::move(facts.area);
+    std::string digits = digitsOf(call.number);
+    placeAmongCallsFromNumber(s, call, at, digits);
     Statement insert(s, "INSERT INTO calls(at, utc_offset, site, line_label, line_slot, kind, number, "
-                        "digits, reason, name, origin) VALUES(?,?,?,?,?,?,?,?,?,?,?)",
+                        "digits, reason, name, origin, formatted, number_kind, area, nth) "
+                        "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
                      Keep::yes);
     insert.bind(1, at)
         .bind(2, std::int64_t{call.utcOffsetMinutes})
@@ -175,11 +256,18 @@ std::int64_t insertCall(Connection &s, const Call &call, std::int64_t at,
         .bind(6, std::int64_t{call.kind})
         .bind(7, call.number)
         .bind(8, digits)
-        .bind(9, reason)
+        .bind(9, call.reason)
         .bind(10, call.name)
-        .bind(11, std::int64_t{call.origin == CallOrigin::imported ? 1 : 0});
+        .bind(11, std::int64_t{call.origin == CallOrigin::imported ? 1 : 0})
+        .bind(12, call.formatted)
+        .bind(13, numberKindWords(call.numberKind).key)
+        .bind(14, call.area)
+        .bind(15, call.nth);
     insert.step("storing a call");
-    return sqlite3_last_insert_rowid(s.db);
+    insert.reset();
+    call.id = sqlite3_last_insert_rowid(s.db);
+    call.timeUtc = isoFromSeconds(at);
+    return call;
 }
 
 std::int64_t timeOf(const Call &call) {
@@ -202,12 +290,9 @@ Call CallStore::addCall(Call call) {
     std::lock_guard guard(s.lock);
     requireWritable(s);
     std::int64_t at = timeOf(call);
-    if (call.reason.empty())
-        call.reason = reasonInWords(call.number);
     Transaction t(s);
-    call.id = insertCall(s, call, at, digitsOf(call.number), call.reason);
+    call = insertCall(s, std::move(call), at);
     t.commit();
-    call.timeUtc = isoFromSeconds(at);
     return call;
 }
 
@@ -220,20 +305,12 @@ void CallStore::addCalls(std::vector<Call> &calls) {
     for (const auto &call : calls)
         times.push_back(timeOf(call));
     Transaction t(s);
-    std::vector<std::int64_t> ids;
-    ids.reserve(calls.size());
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        const Call &call = calls[i];
-        ids.push_back(insertCall(s, call, times[i], digitsOf(call.number),
-                                 call.reason.empty() ? reasonInWords(call.number) : call.reason));
-    }
+    std::vector<Call> stored;
+    stored.reserve(calls.size());
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        stored.push_back(insertCall(s, calls[i], times[i]));
     t.commit();
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        calls[i].id = ids[i];
-        calls[i].timeUtc = isoFromSeconds(times[i]);
-        if (calls[i].reason.empty())
-            calls[i].reason = reasonInWords(calls[i].number);
-    }
+    calls = std::move(stored);
 }
 
 bool CallStore::importCall(Call call, int toleranceSeconds) {
@@ -242,8 +319,6 @@ bool CallStore::importCall(Call call, int toleranceSeconds) {
     requireWritable(s);
     std::int64_t at = timeOf(call);
     call.origin = CallOrigin::imported;  // whatever the caller set: it came from a history
-    if (call.reason.empty())
-        call.reason = reasonInWords(call.number);
     std::string digits = digitsOf(call.number);
     std::int64_t tolerance = toleranceSeconds < 0 ? 0 : toleranceSeconds;
     Transaction t(s);
@@ -254,7 +329,8 @@ bool CallStore::importCall(Call call, int toleranceSeconds) {
     seen.bind(5, call.site).bind(6, call.lineLabel);
     if (seen.step("looking for an imported call"))
         return false;
-    insertCall(s, call, at, digits, call.reason);
+    seen.reset();
+    insertCall(s, std::move(call), at);
     t.commit();
     return true;
 }
@@ -352,30 +428,38 @@ std::int64_t CallStore::newestCallId() {
 }
 
 std::string CallStore::nameFor(std::string_view number) {
+    auto entry = callerFor(number);
+    return entry ? entry->name : "";
+}
+
+std::optional<PhonebookEntry> CallStore::callerFor(std::string_view number) {
     Impl &s = *impl_;
     std::string digits = digitsOf(number);
     if (digits.empty())
-        return "";
+        return std::nullopt;
     std::lock_guard guard(s.lock);
-    Statement exact(s, "SELECT name FROM phonebook WHERE digits = ?1 AND prefix = 0", Keep::yes);
+    Statement exact(s, "SELECT digits, name, note FROM phonebook WHERE digits = ?1 AND prefix = 0",
+                    Keep::yes);
     exact.bind(1, digits);
     if (exact.step("looking up a name"))
-        return exact.text(0);
+        return PhonebookEntry{exact.text(0), exact.text(1), false, exact.text(2)};
     // Every prefix of the number is a candidate rule; the longest one that exists wins.
-    std::string sql = "SELECT name FROM phonebook WHERE prefix = 1 AND digits IN (";
+    std::string sql = "SELECT digits, name, note FROM phonebook WHERE prefix = 1 AND digits IN (";
     for (std::size_t i = 1; i <= digits.size(); ++i)
         sql += (i == 1 ? "?" : ",?") + std::to_string(i);
     sql += ") ORDER BY length(digits) DESC LIMIT 1";
     Statement rule(s, sql);
     for (std::size_t i = 1; i <= digits.size(); ++i)
         rule.bind(static_cast<int>(i), std::string_view(digits).substr(0, i));
-    return rule.step("looking up a name") ? rule.text(0) : "";
+    if (rule.step("looking up a name"))
+        return PhonebookEntry{rule.text(0), rule.text(1), true, rule.text(2)};
+    return std::nullopt;
 }
 
 namespace {
 
 PhonebookEntry checkedEntry(const PhonebookEntry &entry) {
-    PhonebookEntry clean{digitsOf(entry.number), entry.name, entry.prefix};
+    PhonebookEntry clean{digitsOf(entry.number), entry.name, entry.prefix, entry.note};
     if (clean.number.empty())
         throw StoreError(StoreFault::badInput, "the phonebook number \"" + entry.number +
                          "\" has no digits");
@@ -385,13 +469,20 @@ PhonebookEntry checkedEntry(const PhonebookEntry &entry) {
     if (entry.name.empty())
         throw StoreError(StoreFault::badInput, "the name for " + clean.number +
                          " is empty");
+    if (std::string problem = entry.note ? noteProblem(*entry.note) : ""; !problem.empty())
+        throw StoreError(StoreFault::badInput, "for " + clean.number + ", " + problem);
     return clean;
 }
 
 void upsertName(Connection &s, const PhonebookEntry &entry) {
-    Statement upsert(s, "INSERT INTO phonebook(digits, prefix, name) VALUES(?1, ?2, ?3) "
-                        "ON CONFLICT(digits, prefix) DO UPDATE SET name = excluded.name");
+    // ?4 null: the entry has no note to give, so one already stored stays.
+    Statement upsert(s, "INSERT INTO phonebook(digits, prefix, name, note) "
+                        "VALUES(?1, ?2, ?3, coalesce(?4, '')) ON CONFLICT(digits, prefix) DO UPDATE "
+                        "SET name = excluded.name, note = coalesce(?4, note)",
+                     Keep::yes);
     upsert.bind(1, entry.number).bind(2, std::int64_t{entry.prefix ? 1 : 0}).bind(3, entry.name);
+    if (entry.note)
+        upsert.bind(4, *entry.note);
     upsert.step("storing a phonebook entry");
 }
 
@@ -434,10 +525,10 @@ bool CallStore::removeName(std::string_view numberDigits, bool prefix) {
 std::vector<PhonebookEntry> CallStore::phonebook() {
     Impl &s = *impl_;
     std::lock_guard guard(s.lock);
-    Statement select(s, "SELECT digits, name, prefix FROM phonebook ORDER BY prefix, digits");
+    Statement select(s, "SELECT digits, name, prefix, note FROM phonebook ORDER BY prefix, digits");
     std::vector<PhonebookEntry> out;
     while (select.step("reading the phonebook"))
-        out.push_back({select.text(0), select.text(1), select.integer(2) == 1});
+        out.push_back({select.text(0), select.text(1), select.integer(2) == 1, select.text(3)});
     return out;
 }
 

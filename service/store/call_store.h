@@ -41,7 +41,12 @@ struct PhonebookEntry {
     std::string number;  // digits only (hyphens and spaces removed on the way in)
     std::string name;    // UTF-8
     bool prefix = false; // a prefix rule ("0120" -> "フリーダイヤル") rather than an exact number
+    // What the reception should know of the caller ("常連・領収書必要"), UTF-8, at most
+    // kNoteLimit characters. Read from the store it is always there; written without one
+    // (nullopt), an entry keeps the note it has.
+    std::optional<std::string> note;
 };
+constexpr std::size_t kNoteLimit = 200; // characters (code points)
 
 // What kind of failure a StoreError is, so that a caller can decide by it: refuse the input,
 // try again later, or report a fault.
@@ -62,12 +67,15 @@ private:
     StoreFault fault_;
 };
 
-// What the recorder needs of the call log: commit a call, name a caller. CallStore is one.
+// What the recorder needs of the call log: commit a call, find the caller's phonebook entry.
+// CallStore is one.
 class CallJournal {
 public:
     virtual ~CallJournal() = default;
     virtual Call addCall(Call call) = 0;
-    virtual std::string nameFor(std::string_view number) = 0;
+    // The phonebook entry that names the number (exact, else the longest prefix rule), with its
+    // note; nullopt when none does.
+    virtual std::optional<PhonebookEntry> callerFor(std::string_view number) = 0;
 };
 
 class CallStore : public CallJournal {
@@ -80,10 +88,13 @@ public:
     CallStore(const CallStore &) = delete;
     CallStore &operator=(const CallStore &) = delete;
 
-    // Commits the call durably before returning; returns it with its id. Throws StoreError.
+    // Commits the call durably before returning; returns it with its id, its place among the
+    // calls from its number (nth) and the time of the one before it. Throws StoreError.
     Call addCall(Call call) override;
-    // A call's reason, when empty, is filled from its number ("P" -> "withheld"); a time that is
-    // not ISO 8601 is refused with StoreError.
+    // A call's reason, when empty, is filled from its number ("P" -> "withheld"), and what the
+    // numbering plan says of the number always; a time that is not ISO 8601 is refused with
+    // StoreError. A call stored with a time before other calls from its number moves their
+    // nth on by one.
     // Adds many calls in one transaction, all or none, filling in their ids (a bulk load).
     void addCalls(std::vector<Call> &calls);
     // Adds a call read from a device's history unless that line already has a call with the same
@@ -98,9 +109,10 @@ public:
 
     // The name for a caller's number: an exact entry first, else the longest matching prefix rule,
     // else "". Reason letters have no name.
-    std::string nameFor(std::string_view number) override;
-    // Adds or replaces; throws StoreError on a name that is empty or not UTF-8, or a number
-    // without digits.
+    std::string nameFor(std::string_view number);
+    std::optional<PhonebookEntry> callerFor(std::string_view number) override;
+    // Adds or replaces; throws StoreError on a name that is empty or not UTF-8, a note that is
+    // not UTF-8 or longer than kNoteLimit, or a number without digits.
     void setName(const PhonebookEntry &entry);
     // Adds or replaces all entries in one transaction: all or none (the first bad entry throws).
     void setNames(const std::vector<PhonebookEntry> &entries);
@@ -116,7 +128,8 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Phonebook CSV: "number,name[,prefix]" rows; a header row is allowed. Input may be UTF-8 with or
+// Phonebook CSV: "number,name[,prefix[,note]]" rows; a header row is allowed. A row without the
+// note column leaves an entry's note as it is. Input may be UTF-8 with or
 // without BOM, or code page 932 (detected). Broken rows are reported by their line number.
 enum class CsvEncoding { utf8, utf8Bom, cp932 };
 struct CsvProblem { int line; std::string what; };
@@ -124,17 +137,20 @@ struct CsvRead { std::vector<PhonebookEntry> entries; std::vector<CsvProblem> pr
 CsvRead readPhonebookCsv(std::string_view bytes);
 // The same in the encoding given rather than detected (a BOM is skipped either way).
 CsvRead readPhonebookCsv(std::string_view bytes, CsvEncoding encoding);
-// Writes "number,name,prefix" with a header row, CRLF line ends. Throws StoreError naming every
-// entry whose name code page 932 cannot hold, and writes nothing then.
+// Writes "number,name,prefix,note" with a header row, CRLF line ends. Throws StoreError naming
+// every entry whose name or note code page 932 cannot hold, and writes nothing then.
 std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEncoding encoding);
 std::string digitsOf(std::string_view text);  // keeps '0'..'9' only
 bool isValidUtf8(std::string_view text);       // strict: no overlong forms, no surrogates
+std::size_t utf8Length(std::string_view text); // characters of valid UTF-8
+// Why a note cannot be stored ("" when it can): not UTF-8, or longer than kNoteLimit.
+std::string noteProblem(std::string_view note);
 std::string utf8FromCp932(const std::string &bytes); // device text; an invalid byte becomes U+FFFD
 // For a spreadsheet: a character code page 932 has no place for becomes '?'.
 std::string cp932FromUtf8(const std::string &text);
 
 // The call log as CSV (`kalvix3 log --csv`, the web page's export): the header and one row
-// without its line end. A field is quoted when it holds a comma, a quote or a line end, or
+// without its line end. What the numbering plan says comes last, after the columns of old. A field is quoted when it holds a comma, a quote or a line end, or
 // begins or ends with a space or tab.
 extern const char *const kCallCsvHeader;
 std::string callCsvRow(const Call &call);

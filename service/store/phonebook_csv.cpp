@@ -191,11 +191,11 @@ CsvRead readCsv(std::string_view bytes, std::optional<bool> forceUtf8) {
         if (header && digitsOf(number).empty())
             continue;
         std::size_t used = r.fields.size();
-        while (used > 3 && trimmed(r.fields[used - 1]).empty())
+        while (used > 4 && trimmed(r.fields[used - 1]).empty())
             --used;
-        if (used < 2 || used > 3) {
+        if (used < 2 || used > 4) {
             problem(std::to_string(used) + (used == 1 ? " field" : " fields") +
-                    ": a row is number,name or number,name,prefix");
+                    ": a row is number,name, number,name,prefix or number,name,prefix,note");
             continue;
         }
         if (number.find_first_not_of("0123456789- ()\t") != std::string::npos) {
@@ -215,8 +215,16 @@ CsvRead readCsv(std::string_view bytes, std::optional<bool> forceUtf8) {
             problem("the name is empty");
             continue;
         }
+        std::optional<std::string> note;
+        if (used == 4) {
+            note = textOfSpreadsheetCell(trimmed(r.fields[3]));
+            if (std::string why = noteProblem(*note); !why.empty()) {
+                problem(why);
+                continue;
+            }
+        }
         bool prefix = false;
-        if (used == 3) {
+        if (used >= 3) {
             auto word = prefixWord(trimmed(r.fields[2]));
             if (!word) {
                 problem("the third field \"" + trimmed(r.fields[2]) +
@@ -225,7 +233,7 @@ CsvRead readCsv(std::string_view bytes, std::optional<bool> forceUtf8) {
             }
             prefix = *word;
         }
-        result.entries.push_back({digitsOf(number), name, prefix});
+        result.entries.push_back({digitsOf(number), name, prefix, std::move(note)});
     }
     return result;
 }
@@ -240,23 +248,26 @@ CsvRead readPhonebookCsv(std::string_view bytes, CsvEncoding encoding) {
 
 std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEncoding encoding) {
     std::string out = encoding == CsvEncoding::utf8Bom ? "\xEF\xBB\xBF" : "";
-    out += "number,name,prefix\r\n";
+    out += "number,name,prefix,note\r\n";
     std::string unwritable;
     for (const auto &e : entries) {
-        std::string name = e.name;
+        std::string name = e.name, note = e.note.value_or("");
         if (encoding == CsvEncoding::cp932) {
-            auto encoded = convert(name, "CP932", "UTF-8");
-            if (!encoded) {
+            auto encodedName = convert(name, "CP932", "UTF-8");
+            auto encodedNote = convert(note, "CP932", "UTF-8");
+            if (!encodedName || !encodedNote) {
                 unwritable += (unwritable.empty() ? "" : ", ") + e.number + " \"" + e.name + "\"";
                 continue;
             }
-            name = std::move(*encoded);
+            name = std::move(*encodedName);
+            note = std::move(*encodedNote);
         }
-        out += e.number + "," + csvField(name) + "," + (e.prefix ? "1" : "0") + "\r\n";
+        out += e.number + "," + csvField(name) + "," + (e.prefix ? "1" : "0") + "," + csvField(note) +
+               "\r\n";
     }
     if (!unwritable.empty())
-        throw StoreError(StoreFault::badInput, "code page 932 has no characters for these names (export them as "
-                         "UTF-8 instead): " + unwritable);
+        throw StoreError(StoreFault::badInput, "code page 932 has no characters for the names or notes of "
+                         "these entries (export them as UTF-8 instead): " + unwritable);
     return out;
 }
 

@@ -2,6 +2,7 @@
 // validity, the reason words and ISO 8601 times.
 #include "call_store.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -111,6 +112,21 @@ bool isValidUtf8(std::string_view text) {
         p += length;
     }
     return true;
+}
+
+std::size_t utf8Length(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+std::string noteProblem(std::string_view note) {
+    if (!isValidUtf8(note))
+        return "the note is not valid UTF-8";
+    if (std::size_t length = utf8Length(note); length > kNoteLimit)
+        return "the note has " + std::to_string(length) + " characters; at most " +
+               std::to_string(kNoteLimit) + " fit on a caller's card";
+    return "";
 }
 
 namespace {

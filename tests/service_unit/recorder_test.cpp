@@ -30,9 +30,11 @@ public:
         committed.push_back(call);
         return call;
     }
-    std::string nameFor(std::string_view number) override {
+    std::optional<PhonebookEntry> callerFor(std::string_view number) override {
         auto found = names.find(std::string(number));
-        return found == names.end() ? "" : found->second;
+        if (found == names.end())
+            return std::nullopt;
+        return PhonebookEntry{found->first, found->second};
     }
     std::mutex lock;
     int failures = 0;

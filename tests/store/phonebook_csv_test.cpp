@@ -8,10 +8,11 @@ using namespace kalvix3d;
 
 namespace kalvix3d {
 bool operator==(const PhonebookEntry &a, const PhonebookEntry &b) {
-    return a.number == b.number && a.name == b.name && a.prefix == b.prefix;
+    return a.number == b.number && a.name == b.name && a.prefix == b.prefix && a.note == b.note;
 }
 std::ostream &operator<<(std::ostream &out, const PhonebookEntry &e) {
-    return out << e.number << "=" << e.name << (e.prefix ? " (prefix)" : "");
+    return out << e.number << "=" << e.name << (e.prefix ? " (prefix)" : "")
+               << (e.note ? " note " + *e.note : " no note");
 }
 }  // namespace kalvix3d
 
@@ -43,13 +44,13 @@ const CsvCase kCases[] = {
      {{4, "characters other than digits"}}},
     {"broken rows, each with its line; blank lines skipped",
      "0311111111,A\n0322222222\n,No number\n0333333333,C,maybe\n\n0344444444,\"D\"x\n"
-     "0355555555,E,1,extra\n0366666666,,\n0377777777,G,,,\n0388888888,\"unclosed\n0399999999,H\n",
-     {{"0311111111", "A", false}, {"0377777777", "G", false}},
+     "0355555555,E,1,note,extra\n0366666666,,\n0377777777,G,,,\n0388888888,\"unclosed\n0399999999,H\n",
+     {{"0311111111", "A", false}, {"0377777777", "G", false, ""}},
      {{2, "1 field"},
       {3, "the number is empty"},
       {4, "\"maybe\""},
       {6, "after the closing quote"},
-      {7, "4 fields"},
+      {7, "5 fields"},
       {8, "the name is empty"},
       {10, "not closed"}}},
     {"a name that is not UTF-8 in a UTF-8 file",
@@ -60,6 +61,12 @@ const CsvCase kCases[] = {
      "\xEF\xBB\xBF" "0311111111,\x83\x5c\n",
      {},
      {{1, "not valid UTF-8"}}},
+    {"a note column; a note longer than a card holds, or not UTF-8, refuses its row",
+     "number,name,prefix,note\n0311111111,山田,0,常連・領収書必要\n0322222222,田中,,\"'=1+1\"\n"
+     "0333333333,長い,0," + std::string(201, 'x') + "\n0344444444,X,0,\xFF\n0355555555,古い,1\n",
+     {{"0311111111", "山田", false, "常連・領収書必要"}, {"0322222222", "田中", false, "=1+1"},
+      {"0355555555", "古い", true}},
+     {{4, "201 characters"}, {5, "the note is not valid UTF-8"}}},
     {"bytes that are neither UTF-8 nor code page 932",
      "0311111111,\x83\x5c\n0322222222,\x85\x40\x85\x40\n",
      {{"0311111111", "ソ", false}},
@@ -83,9 +90,9 @@ TEST(PhonebookCsv, ReadsWhatSpreadsheetsWriteAndReportsBrokenRows) {
 }
 
 TEST(PhonebookCsv, WritesEachEncodingAndRefusesNamesCodePage932CannotHold) {
-    std::vector<PhonebookEntry> book{{"0120", "フリーダイヤル", true},
-                                     {"0312345678", "Smith, \"Jr\"", false},
-                                     {"0322222222", "ソニー山田", false}};
+    std::vector<PhonebookEntry> book{{"0120", "フリーダイヤル", true, ""},
+                                     {"0312345678", "Smith, \"Jr\"", false, "常連・領収書必要"},
+                                     {"0322222222", "ソニー山田", false, "a, \"b\"\nc"}};
     for (auto encoding : {CsvEncoding::utf8, CsvEncoding::utf8Bom, CsvEncoding::cp932}) {
         std::string bytes = writePhonebookCsv(book, encoding);
         EXPECT_EQ(bytes.substr(0, 3) == "\xEF\xBB\xBF", encoding == CsvEncoding::utf8Bom);
@@ -122,11 +129,11 @@ TEST(PhonebookCsv, FormulaLikeCellsAreWrittenAsTextAndReadBack) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<PhonebookEntry> book{{"0311111111", c.name, false}};
+        std::vector<PhonebookEntry> book{{"0311111111", c.name, false, c.name}};
         for (auto encoding : {CsvEncoding::utf8Bom, CsvEncoding::cp932}) {
             std::string bytes = writePhonebookCsv(book, encoding);
             if (encoding == CsvEncoding::utf8Bom)
-                EXPECT_NE(bytes.find(std::string("\r\n0311111111,") + c.cell + ",0\r\n"),
+                EXPECT_NE(bytes.find(std::string("\r\n0311111111,") + c.cell + ",0," + c.cell + "\r\n"),
                           std::string::npos) << bytes;
             CsvRead back = readPhonebookCsv(bytes);
             EXPECT_TRUE(back.problems.empty());
@@ -137,7 +144,7 @@ TEST(PhonebookCsv, FormulaLikeCellsAreWrittenAsTextAndReadBack) {
         call.number = "0311111111";
         call.name = c.name;
         std::string row = kalvix3d::callCsvRow(call);
-        EXPECT_EQ(row.substr(row.rfind(",", row.size() - 6 - 1) + 1),
-                  std::string(c.cell) + ",live") << "the call log's name column";
+        EXPECT_TRUE(row.ends_with("," + std::string(c.cell) + ",live,,unknown,,0"))
+            << "the call log's name column: " << row;
     }
 }

@@ -150,6 +150,93 @@ TEST(CallStore, NamesImportsQueriesAndIdsThatSurviveAReopen) {
     EXPECT_EQ(again.nameFor("0312345678"), "山田商店");
 }
 
+// What a caller's card shows: the note from the phonebook (refused whole when it does not fit),
+// the number as the plan writes it, and the how-manieth call it is, also when a history brings
+// an older call; and a log of the release before gets all of it when it is first opened.
+TEST(CallStore, KeepsWhatTheCallersCardShows) {
+    TempDir dir;
+    std::string path = dir.file("calls.db");
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const char *previousRelease = R"sql(
+            CREATE TABLE calls(id INTEGER PRIMARY KEY AUTOINCREMENT, at INTEGER NOT NULL,
+                utc_offset INTEGER NOT NULL, site TEXT NOT NULL, line_label TEXT NOT NULL,
+                line_slot INTEGER NOT NULL, kind INTEGER NOT NULL, number TEXT NOT NULL,
+                digits TEXT NOT NULL, reason TEXT NOT NULL, name TEXT NOT NULL, origin INTEGER NOT NULL);
+            CREATE INDEX calls_at ON calls(at, digits);
+            CREATE INDEX calls_digits ON calls(digits, at);
+            CREATE TABLE numbers(id INTEGER PRIMARY KEY, digits TEXT NOT NULL UNIQUE, calls INTEGER NOT NULL);
+            CREATE TRIGGER calls_count_number AFTER INSERT ON calls WHEN new.digits <> '' BEGIN
+                INSERT INTO numbers(digits, calls) VALUES(new.digits, 1)
+                    ON CONFLICT(digits) DO UPDATE SET calls = calls + 1;
+            END;
+            CREATE TABLE phonebook(digits TEXT NOT NULL, prefix INTEGER NOT NULL, name TEXT NOT NULL,
+                PRIMARY KEY(digits, prefix)) WITHOUT ROWID;
+            INSERT INTO calls(at, utc_offset, site, line_label, line_slot, kind, number, digits, reason,
+                name, origin) VALUES
+                (1796720400, 540, 'shop', '店舗', 0, 2, '0466123456', '0466123456', '', '', 0),
+                (1796600000, 540, 'shop', '店舗', 0, 2, '0466123456', '0466123456', '', '', 1),
+                (1796720500, 540, 'shop', '店舗', 0, 2, 'P', '', 'withheld', '', 0);
+            INSERT INTO phonebook VALUES('0466123456', 0, '藤沢商店');
+            PRAGMA user_version=1;
+        )sql";
+        ASSERT_EQ(sqlite3_exec(db, previousRelease, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    CallStore store(path);
+    struct Logged {
+        std::int64_t id;
+        const char *formatted;
+        NumberKind kind;
+        const char *area;
+        std::int64_t nth;
+    } upgraded[] = {{1, "0466-12-3456", NumberKind::fixedLine, "藤沢", 2},
+                    {2, "0466-12-3456", NumberKind::fixedLine, "藤沢", 1},
+                    {3, "P", NumberKind::unknown, "", 0}};
+    for (const Logged &want : upgraded) {
+        auto got = store.call(want.id);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->formatted, want.formatted);
+        EXPECT_EQ(got->numberKind, want.kind);
+        EXPECT_EQ(got->area, want.area);
+        EXPECT_EQ(got->nth, want.nth) << "call " << want.id;
+    }
+
+    // The note: kept when an entry is written without one, refused whole when it does not fit.
+    EXPECT_EQ(store.callerFor("0466123456")->note, "");
+    store.setName({"0466123456", "藤沢商店", false, "常連・領収書必要"});
+    store.setName({"0466123456", "藤沢商店（本店）", false});
+    EXPECT_EQ(store.callerFor("0466123456")->note, "常連・領収書必要");
+    std::string longest;
+    for (std::size_t i = 0; i < kNoteLimit; ++i)
+        longest += "あ";
+    store.setName({"0312345678", "山田", false, longest});
+    EXPECT_EQ(store.callerFor("0312345678")->note, longest);
+    for (const std::string &bad : {longest + "x", std::string("\xFF")}) {
+        EXPECT_THROW(store.setNames({{"0399999999", "新規", false, ""}, {"0312345678", "山田", false, bad}}),
+                     StoreError);
+        EXPECT_FALSE(store.callerFor("0399999999"));
+        EXPECT_EQ(store.callerFor("0312345678")->note, longest);
+    }
+
+    // A new call is the third from the number, after the one at 09:00 UTC on the 8th; a history
+    // then brings one from before all of them, and every later call moves on by one.
+    Call third = store.addCall(call("2026-12-09T10:15:00Z", "0466123456"));
+    EXPECT_EQ(third.nth, 3);
+    EXPECT_EQ(third.previousTimeUtc, "2026-12-08T09:00:00Z");
+    EXPECT_EQ(third.formatted, "0466-12-3456");
+    EXPECT_EQ(third.area, "藤沢");
+    EXPECT_EQ(store.addCall(call("2026-12-09T10:16:00Z", "09012345678")).numberKind, NumberKind::mobile);
+    ASSERT_TRUE(store.importCall(call("2026-12-01T00:00:00Z", "0466-12-3456"), 60));
+    CallQuery fromFujisawa;
+    fromFujisawa.number = "0466123456";
+    std::vector<std::int64_t> order;
+    for (const Call &c : store.calls(fromFujisawa))
+        order.push_back(c.nth);
+    EXPECT_EQ(order, (std::vector<std::int64_t>{4, 3, 2, 1}));
+}
+
 // The number filter answers from the number index for a few numbers, through an IN list for
 // many numbers with few calls, and by reading the newest calls for many numbers with many calls:
 // the same answers every way.
