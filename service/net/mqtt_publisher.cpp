@@ -74,7 +74,10 @@ std::string mqttCallJson(const Call &call) {
         {"site", call.site},
         {"time", call.timeUtc},
         {"local_time", localTimeOf(call)},
-        {"origin", call.origin == CallOrigin::live ? "live" : "imported"},
+        {"origin", originName(call.origin)},
+        {"formatted", call.formatted},
+        {"type", numberKindWords(call.numberKind).key},
+        {"area", call.area},
     };
     // The store keeps UTF-8; anything else is replaced rather than refused.
     return body.dump(-1, ' ', false, json::error_handler_t::replace);

@@ -57,6 +57,12 @@ contains "unwritable name reported" "$err" '0333333333 "김민준"'
 [ ! -e "$dir/hangul.csv" ] && passed=$((passed + 1)) || { echo "FAIL: a refused export wrote a file"; failures=$((failures + 1)); }
 expect "a name that is not UTF-8" 1 "$tool" phonebook add 0344444444 $'\xff\xfe'
 contains "not UTF-8 explained" "$err" 'not valid UTF-8'
+expect "a note" 0 "$tool" phonebook add 0466123456 藤沢商店 --note "常連・領収書必要"
+expect "a note too long for a card" 1 "$tool" phonebook add 0466123456 藤沢商店 --note "$(printf 'x%.0s' $(seq 201))"
+contains "too long explained" "$err" '201 characters; at most 200'
+expect "the name replaced, the note kept" 0 "$tool" phonebook add 0466-12-3456 "藤沢商店 本店"
+expect "list the note" 0 "$tool" phonebook list
+contains "note listed" "$out" '^exact   0466123456  藤沢商店 本店  \(常連・領収書必要\)$'
 expect "remove a prefix rule" 0 "$tool" phonebook remove 0120 --prefix
 expect "remove it again" 1 "$tool" phonebook remove 0120 --prefix
 expect "unknown action" 2 "$tool" phonebook frobnicate
@@ -65,13 +71,16 @@ expect "unknown action" 2 "$tool" phonebook frobnicate
 # 10:00 on the 9th, Japan time)
 if command -v sqlite3 >/dev/null; then
   sqlite3 "$KALVIX3D_DB" "INSERT INTO calls(at, utc_offset, site, line_label, line_slot, kind, number,
-      digits, reason, name, origin) VALUES
-      (1796689800, 540, 'shop', '店舗', 0, 30, '0312345678', '0312345678', '', '山田, 商店', 0),
-      (1796720400, 540, 'shop', '店舗', 0, 30, 'P', '', 'withheld', '', 0),
-      (1796778000, 540, 'shop', 'FAX', 1, 30, '0120444444', '0120444444', '', 'フリーダイヤル', 1)"
+      digits, reason, name, origin, formatted, number_kind, area, nth) VALUES
+      (1796689800, 540, 'shop', '店舗', 0, 30, '0312345678', '0312345678', '', '山田, 商店', 0,
+       '03-1234-5678', 'fixed-line', '東京', 1),
+      (1796720400, 540, 'shop', '店舗', 0, 30, 'P', '', 'withheld', '', 0, 'P', 'unknown', '', 0),
+      (1796778000, 540, 'shop', 'FAX', 1, 30, '0120444444', '0120444444', '', 'フリーダイヤル', 1,
+       '0120-444-444', 'free-dial', '', 1)"
   expect "log" 0 "$tool" log
   lines "log lists all" "$out" 3
-  contains "newest first" <(head -1 "$out") '^3  2026-12-09 10:00:00  FAX  0120444444  フリーダイヤル  \[imported\]$'
+  contains "newest first" <(head -1 "$out") '^3  2026-12-09 10:00:00  FAX  0120-444-444  フリーダイヤル  \[imported\]$'
+  contains "grouped, with its area" "$out" '^1  2026-12-08 09:30:00  店舗  03-1234-5678 東京  山田, 商店$'
   contains "reason in words" "$out" '^2  2026-12-08 18:00:00  店舗  P \(withheld\)$'
   expect "log by number" 0 "$tool" log --number 1234-56
   lines "one call has 123456" "$out" 1
@@ -82,10 +91,10 @@ if command -v sqlite3 >/dev/null; then
   expect "log since a local time" 0 "$tool" log --since "2026-12-08 12:00"
   lines "two calls since noon" "$out" 2
   expect "log json" 0 "$tool" log --json --limit 1
-  contains "json object" "$out" '^\{"id":3,"time":"2026-12-09T01:00:00Z","localTime":"2026-12-09T10:00:00\+09:00","site":"shop","line":"FAX","slot":1,"kind":30,"number":"0120444444","reason":null,"name":"フリーダイヤル","origin":"imported"\}$'
+  contains "json object" "$out" '^\{"id":3,"time":"2026-12-09T01:00:00Z","localTime":"2026-12-09T10:00:00\+09:00","site":"shop","line":"FAX","slot":1,"kind":30,"number":"0120444444","reason":null,"name":"フリーダイヤル","origin":"imported","formatted":"0120-444-444","type":"free-dial","area":null,"nth":1\}$'
   expect "log csv" 0 "$tool" log --csv
   lines "csv header and rows" "$out" 4
-  contains "csv quoting" "$out" '^1,2026-12-08T00:30:00Z,2026-12-08T09:30:00\+09:00,shop,店舗,0,30,0312345678,,"山田, 商店",live$'
+  contains "csv quoting" "$out" '^1,2026-12-08T00:30:00Z,2026-12-08T09:30:00\+09:00,shop,店舗,0,30,0312345678,,"山田, 商店",live,03-1234-5678,fixed-line,東京,1$'
   expect "bad date" 2 "$tool" log --since 2026-12-32
 else
   echo "sqlite3 is not installed: the log's listing is not checked (scripts/deps.sh build installs it)"

@@ -110,11 +110,18 @@ int runLog(const LogOptions &o) {
                        {"number", c.number},
                        {"reason", textOrNull(c.reason)},
                        {"name", textOrNull(c.name)},
-                       {"origin", origin}});
+                       {"origin", origin},
+                       {"formatted", c.formatted},
+                       {"type", kalvix3d::numberKindWords(c.numberKind).key},
+                       {"area", textOrNull(c.area)},
+                       {"nth", c.nth}});
         } else if (o.csv) {
             printLine(kalvix3d::callCsvRow(c));
         } else {
-            std::string caller = c.reason.empty() ? c.number : c.number + " (" + c.reason + ")";
+            std::string shown = c.formatted.empty() ? c.number : c.formatted;
+            std::string caller = c.reason.empty() ? shown : c.number + " (" + c.reason + ")";
+            if (!c.area.empty())
+                caller += " " + c.area;
             printLine(std::to_string(c.id) + "  " + wallTime(c) + "  " + c.lineLabel + "  " +
                       caller + (c.name.empty() ? "" : "  " + c.name) +
                       (c.origin == kalvix3d::CallOrigin::imported ? "  [imported]" : ""));
@@ -125,6 +132,7 @@ int runLog(const LogOptions &o) {
 
 struct PhonebookOptions {
     std::string db, number, name, file, encoding;
+    std::optional<std::string> note;
     bool prefix = false, partial = false, json = false;
     CLI::App *list = nullptr, *add = nullptr, *remove = nullptr, *import = nullptr, *exportTo = nullptr;
 };
@@ -189,14 +197,17 @@ int runPhonebook(const PhonebookOptions &o) {
         CallStore store(o.db, !writes);
         if (o.list->parsed()) {
             for (const auto &e : store.phonebook()) {
+                std::string note = e.note.value_or("");
                 if (o.json)
-                    printJson({{"number", e.number}, {"name", e.name}, {"prefix", e.prefix}});
+                    printJson({{"number", e.number}, {"name", e.name}, {"prefix", e.prefix}, {"note", note}});
                 else
-                    printLine(std::string(e.prefix ? "prefix  " : "exact   ") + e.number + "  " + e.name);
+                    printLine(std::string(e.prefix ? "prefix  " : "exact   ") + e.number + "  " + e.name +
+                              (note.empty() ? "" : "  (" + note + ")"));
             }
         } else if (o.add->parsed()) {
-            store.setName({o.number, o.name, o.prefix});
-            printLine((o.prefix ? "prefix " : "") + kalvix3d::digitsOf(o.number) + "  " + o.name);
+            store.setName({o.number, o.name, o.prefix, o.note});
+            printLine((o.prefix ? "prefix " : "") + kalvix3d::digitsOf(o.number) + "  " + o.name +
+                      (o.note && !o.note->empty() ? "  (" + *o.note + ")" : ""));
         } else if (o.remove->parsed()) {
             if (!store.removeName(o.number, o.prefix))
                 return failed("phonebook remove", std::string("no ") + (o.prefix ? "prefix rule" : "entry") +
@@ -251,10 +262,16 @@ void registerPhonebook(CommandLine &commands) {
     o->add->add_option("NUMBER", o->number, "the number (hyphens and spaces are ignored)")->required();
     o->add->add_option("NAME", o->name, "the name, in UTF-8")->required();
     o->add->add_flag("--prefix", o->prefix, "a rule for every number that begins so (0120)");
+    o->add->add_option("--note", o->note,
+                       "what the caller's card says beside the name (at most " +
+                           std::to_string(kalvix3d::kNoteLimit) +
+                           " characters); without it a replaced entry keeps its note, --note \"\" "
+                           "removes it")
+        ->type_name("TEXT");
     o->remove = book->add_subcommand("remove", "remove a name or a prefix rule");
     o->remove->add_option("NUMBER", o->number, "the number")->required();
     o->remove->add_flag("--prefix", o->prefix, "the prefix rule rather than the exact entry");
-    o->import = book->add_subcommand("import", "add the entries of a CSV file (number,name[,prefix])");
+    o->import = book->add_subcommand("import", "add the entries of a CSV file (number,name[,prefix[,note]])");
     o->import->add_option("FILE", o->file, "the file; - reads standard input")->required();
     o->encoding = "auto";
     o->import->add_option("--encoding", o->encoding, "auto (UTF-8, else code page 932), utf8 or cp932")
