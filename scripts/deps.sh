@@ -14,6 +14,8 @@ case "${1:-build}" in
   fuzz) want clang libclang-rt-14-dev ;;
   tools) want valgrind ;;
   web) want chromium
+       # Japanese glyphs, so the screenshots show the page as a Japanese desk sees it.
+       want fonts-ipafont-gothic
        # Node.js and npm: Debian's, unless the machine already has them (a nodejs package that
        # brings its own npm conflicts with Debian's npm package).
        command -v node >/dev/null 2>&1 || want nodejs

@@ -75,15 +75,32 @@ std::optional<Response> readFilter(const Query &query, CallQuery &filter) {
     return std::nullopt;
 }
 
+json entryJson(const PhonebookEntry &entry) {
+    return {{"number", entry.number},
+            {"formatted", entry.prefix ? entry.number : describeNumber(entry.number).formatted},
+            {"name", entry.name},
+            {"prefix", entry.prefix},
+            {"note", entry.note.value_or("")}};
+}
+
 } // namespace
 
 json callJson(const Call &call) {
     json value{{"id", call.id},           {"time", call.timeUtc}, {"offset", call.utcOffsetMinutes},
                {"line", call.lineLabel},  {"slot", call.lineSlot}, {"number", call.number},
                {"reason", call.reason},   {"name", call.name},
-               {"origin", call.origin == CallOrigin::live ? "live" : "imported"}};
+               {"origin", originName(call.origin)},
+               {"formatted", call.formatted},
+               {"type", numberKindWords(call.numberKind).key},
+               {"area", call.area},
+               {"nth", call.nth}};
+    // A call as it is announced also carries what its card shows beyond the log's row.
     if (call.heardUnixMs)
         value["heardMs"] = call.heardUnixMs;
+    if (!call.previousTimeUtc.empty())
+        value["previous"] = call.previousTimeUtc;
+    if (!call.note.empty())
+        value["note"] = call.note;
     return value;
 }
 
@@ -128,24 +145,29 @@ void listPhonebook(Exchange &x) {
     x.http->offload([&store = x.state.store] {
         json out{{"entries", json::array()}};
         for (const PhonebookEntry &entry : store.phonebook())
-            out["entries"].push_back(
-                {{"number", entry.number}, {"name", entry.name}, {"prefix", entry.prefix}});
+            out["entries"].push_back(entryJson(entry));
         return jsonResponse(http::status::ok, out);
     });
 }
 
+// {"number", "name", "prefix"?, "note"?}: without a note, an entry keeps the one it has.
 void putName(Exchange &x) {
     json body = json::parse(x.request.body(), nullptr, false);
     if (!isJson(x.request) || !body.is_object() || !body.value("number", json()).is_string() ||
-        !body.value("name", json()).is_string())
-        return x.http->send(
-            problem(http::status::bad_request, "send {\"number\": \"...\", \"name\": \"...\"}"));
+        !body.value("name", json()).is_string() || !body.value("prefix", json(false)).is_boolean() ||
+        !body.value("note", json("")).is_string())
+        return x.http->send(problem(http::status::bad_request,
+                                    "send {\"number\": \"...\", \"name\": \"...\", \"note\": \"...\"}"));
     PhonebookEntry entry{digitsOf(body["number"].get<std::string>()),
                          body["name"].get<std::string>(), body.value("prefix", false)};
+    if (body.contains("note"))
+        entry.note = body["note"].get<std::string>();
     x.http->offload([&store = x.state.store, entry] {
         store.setName(entry);
-        return jsonResponse(http::status::ok,
-                            {{"number", entry.number}, {"name", entry.name}, {"prefix", entry.prefix}});
+        json stored = entryJson(entry);
+        if (!entry.note)
+            stored.erase("note"); // not sent, so left as it was
+        return jsonResponse(http::status::ok, stored);
     });
 }
 

@@ -13,14 +13,6 @@ namespace kalvix3d::web {
 
 namespace {
 
-json dialJson(const Dial &dial, const char *state) {
-    return {{"id", dial.id},
-            {"slot", dial.slot},
-            {"port", dial.telPort},
-            {"number", dial.number},
-            {"state", state}};
-}
-
 // The dial a request asks for, or the answer refusing it.
 std::variant<Dial, Response> dialOf(const Exchange &x) {
     json body = json::parse(x.request.body(), nullptr, false);

@@ -33,15 +33,18 @@ const StaticFile *findStaticFile(std::string_view path) {
 
 const std::string &wordsModule() {
     static const std::string text = [] {
-        json reasons = json::object(), causes = json::object();
+        json reasons = json::object(), causes = json::object(), kinds = json::object();
         for (const CallerReason &reason : callerReasons())
             reasons[std::string(reason.letter)] = bothLanguages(reason.japanese, reason.english);
         for (const CauseWords &cause : lineCauses())
             if (!cause.key.empty()) // a line that is up has no cause
                 causes[std::string(cause.key)] = bothLanguages(cause.japanese, cause.english);
+        for (const NumberKindWords &kind : numberKinds())
+            kinds[std::string(kind.key)] = bothLanguages(kind.japanese, kind.english);
         return "// Made by kalvix3d from its word tables.\n"
                "export const REASONS = " + dumpJson(reasons) + ";\n"
-               "export const CAUSES = " + dumpJson(causes) + ";\n";
+               "export const CAUSES = " + dumpJson(causes) + ";\n"
+               "export const KINDS = " + dumpJson(kinds) + ";\n";
     }();
     return text;
 }

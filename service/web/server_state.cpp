@@ -1,5 +1,6 @@
 #include "web/server_state.h"
 
+#include "core/numbering_plan.h"
 #include "web/web_server.h"
 
 namespace kalvix3d::web {
@@ -35,13 +36,18 @@ json ServerState::linesJson() const {
 
 json ServerState::dialsJson() const {
     json out = json::array();
-    for (const auto &[id, dial] : dials)
-        out.push_back({{"id", id},
-                       {"slot", dial.slot},
-                       {"port", dial.telPort},
-                       {"number", dial.number},
-                       {"state", "dialing"}});
+    for (const auto &entry : dials)
+        out.push_back(dialJson(entry.second, "dialing"));
     return out;
+}
+
+json dialJson(const Dial &dial, const char *state) {
+    return {{"id", dial.id},
+            {"slot", dial.slot},
+            {"port", dial.telPort},
+            {"number", dial.number},
+            {"formatted", describeNumber(dial.number).formatted},
+            {"state", state}};
 }
 
 void ServerState::setLineControl(LineControl *lineControl) {

@@ -28,6 +28,8 @@ struct Dial {
     int slot, telPort;
     std::string number;
 };
+// A dial as the page sees it: "dialing", "ended" or "failed", and its number grouped.
+json dialJson(const Dial &dial, const char *state);
 
 struct ServerState {
     ServerState(net::EventLoop &loop, CallStore &store, const Config &config);

@@ -1,7 +1,7 @@
 // The page: live calls, the call log, the phonebook, the lines and click-to-dial, all through
 // the JSON API and its event stream.
 import { t, lang, translate, switchLanguage } from './i18n.js';
-import { formatNumber, callerText } from './phone.js';
+import { callerText, whereText, countText, historyText } from './phone.js';
 
 const $ = (id) => document.getElementById(id);
 const state = { csrf: '', role: 'none', lines: [], log: { pages: [], before: 0, next: null } };
@@ -85,17 +85,26 @@ async function readHistory(slot) {
 
 // ---- live ---------------------------------------------------------------------------------------
 
-function showCall(call, live) {
+// The caller's card: name, number, where it comes from, the phonebook's note, the caller's
+// history, the line and time.
+function showCard(call) {
   const now = $('now');
   now.classList.remove('idle');
   now.dataset.callId = call.id;
   $('now-number').textContent = callerText(call, lang);
   $('now-number').classList.toggle('reason', !isNumber(call));
   $('now-name').textContent = call.name || '';
+  $('now-where').textContent = whereText(call, lang);
+  $('now-note').textContent = call.note || '';
+  $('now-history').textContent = historyText(call, lang);
   $('now-meta').textContent = `${call.line} · ${localTime(call, false)}`;
+}
+
+function showCall(call, live) {
+  showCard(call);
   const item = el('li', { dataset: { callId: call.id } },
     el('span', { class: 'when' }, localTime(call)),
-    el('span', { class: 'who' }, callerText(call, lang)),
+    el('span', { class: 'who' }, callerText(call, lang), el('small', {}, whereText(call, lang))),
     el('span', { class: 'name' }, call.name || ''),
     el('span', { class: 'line' }, call.line));
   const list = $('recent');
@@ -105,9 +114,72 @@ function showCall(call, live) {
     const delay = performance.timeOrigin + performance.now() - call.heardMs;
     window.kalvixFigures.callDelays.push(delay);
   }
+  if (live) ringChime();
   if (live && document.hidden && 'Notification' in window && Notification.permission === 'granted') {
     new Notification(callerText(call, lang), { body: `${call.name || ''} ${call.line}`.trim(), tag: `call-${call.id}` });
   }
+}
+
+// ---- chime and wall screen ----------------------------------------------------------------------
+
+// The chime is on or off per browser. Browsers let a page play sound only once it has been
+// used (a click, a key), so until then the page says so.
+const chime = { on: localStorage.getItem('kalvix3d-chime') === 'on', context: null };
+
+function renderChime() {
+  $('chime').textContent = t(chime.on ? 'chimeOn' : 'chimeOff');
+  $('chime').setAttribute('aria-pressed', String(chime.on));
+  $('chime-note').hidden = !chime.on || chime.context?.state === 'running';
+}
+
+function wakeAudio() {
+  if (!chime.on || !window.AudioContext) return;
+  chime.context ??= new AudioContext();
+  chime.context.resume().then(renderChime, renderChime);
+}
+
+// Two soft tones, as a desk phone's display chimes.
+function ringChime() {
+  const audio = chime.context;
+  if (!chime.on || !audio || audio.state !== 'running') return;
+  [[659.3, 0], [523.3, 0.28]].forEach(([pitch, delay]) => {
+    const tone = audio.createOscillator();
+    const level = audio.createGain();
+    const start = audio.currentTime + delay;
+    tone.frequency.value = pitch;
+    level.gain.setValueAtTime(0.0001, start);
+    level.gain.exponentialRampToValueAtTime(0.3, start + 0.02);
+    level.gain.exponentialRampToValueAtTime(0.0001, start + 0.6);
+    tone.connect(level).connect(audio.destination);
+    tone.start(start);
+    tone.stop(start + 0.65);
+  });
+}
+
+function toggleChime() {
+  chime.on = !chime.on;
+  localStorage.setItem('kalvix3d-chime', chime.on ? 'on' : 'off');
+  wakeAudio();
+  renderChime();
+  setTimeout(ringChime, 50); // a sample, so the desk hears what a call sounds like
+}
+
+// The wall screen: the card alone, full screen, readable from across the room. "wall" in the
+// address's fragment opens the page so (a kiosk's start page: /#display=TOKEN&wall).
+const hashParams = () => new URLSearchParams(location.hash.slice(1));
+
+function setWall(on) {
+  document.body.classList.toggle('wall', on);
+  if (on) {
+    showTab('live');
+    document.documentElement.requestFullscreen?.().catch(() => {});
+  } else if (document.fullscreenElement) {
+    document.exitFullscreen().catch(() => {});
+  }
+  const params = hashParams();
+  if (on) params.set('wall', ''); else params.delete('wall');
+  const fragment = params.toString().replace(/=(?=&|$)/g, '');
+  history.replaceState(null, '', fragment ? `#${fragment}` : location.pathname);
 }
 
 async function loadRecent() {
@@ -154,12 +226,13 @@ function logRow(call) {
   const actions = el('td', { class: 'actions' });
   if (isNumber(call) && state.role === 'full') {
     if (!call.name) actions.append(el('button', { class: 'add-name', onclick: () => nameForm(actions, call) }, t('addName')));
-    if (canDial()) actions.append(el('button', { class: 'dial', onclick: () => openDial(call.number) }, t('dial')));
+    if (canDial()) actions.append(el('button', { class: 'dial', onclick: () => openDial(call.number, call.formatted) }, t('dial')));
   }
   return el('tr', { dataset: { callId: call.id, number: call.number } },
     el('td', {}, localTime(call)),
-    el('td', { class: 'mono' }, callerText(call, lang)),
+    el('td', { class: 'mono' }, callerText(call, lang), ' ', el('small', { class: 'where' }, whereText(call, lang))),
     el('td', {}, call.name || ''),
+    el('td', { class: 'count' }, countText(call, lang)),
     el('td', {}, call.line),
     el('td', {}, t(call.origin === 'live' ? 'live_' : 'imported')),
     actions);
@@ -191,19 +264,25 @@ async function loadPhonebook() {
   const data = await api('GET', '/api/phonebook');
   $('pb-rows').replaceChildren(...data.entries.map((entry) => {
     const name = el('td', {}, entry.name);
+    const note = el('td', { class: 'note-cell' }, entry.note);
     const actions = el('td', { class: 'actions' });
     if (state.role === 'full') {
       actions.append(el('button', {
         class: 'edit', onclick: () => {
-          const input = el('input', { value: entry.name, required: true });
+          const nameInput = el('input', { value: entry.name, required: true });
+          const noteInput = el('input', { value: entry.note, placeholder: t('note') });
+          const problem = el('span', { class: 'error' });
           name.replaceChildren(el('form', {
             class: 'inline', onsubmit: async (event) => {
               event.preventDefault();
-              await api('PUT', '/api/phonebook', { ...entry, name: input.value.trim() });
-              loadPhonebook();
+              try {
+                await api('PUT', '/api/phonebook', { ...entry, name: nameInput.value.trim(), note: noteInput.value.trim() });
+                loadPhonebook();
+              } catch (error) { problem.textContent = error.message; }
             },
-          }, input, el('button', { type: 'submit' }, t('save'))));
-          input.focus();
+          }, nameInput, noteInput, el('button', { type: 'submit' }, t('save')), problem));
+          note.replaceChildren();
+          nameInput.focus();
         },
       }, t('edit')));
       actions.append(el('button', {
@@ -213,10 +292,10 @@ async function loadPhonebook() {
           loadPhonebook();
         },
       }, t('remove')));
-      if (!entry.prefix && canDial()) actions.append(el('button', { class: 'dial', onclick: () => openDial(entry.number) }, t('dial')));
+      if (!entry.prefix && canDial()) actions.append(el('button', { class: 'dial', onclick: () => openDial(entry.number, entry.formatted) }, t('dial')));
     }
     return el('tr', { dataset: { number: entry.number } },
-      el('td', { class: 'mono' }, entry.prefix ? `${entry.number}…` : formatNumber(entry.number)), name, actions);
+      el('td', { class: 'mono' }, entry.prefix ? `${entry.number}…` : entry.formatted), name, note, actions);
   }));
 }
 
@@ -233,11 +312,11 @@ async function importPhonebook() {
 
 // ---- dialing ------------------------------------------------------------------------------------
 
-function openDial(number) {
+function openDial(number, formatted) {
   const lines = state.lines.filter((line) => line.dialPorts > 0);
   if (!lines.length) return;
   $('dial-dialog').returnValue = '';
-  $('dial-number').textContent = formatNumber(number);
+  $('dial-number').textContent = formatted || number;
   $('dial-dialog').dataset.number = number;
   $('dial-line').replaceChildren(...lines.map((line) => el('option', { value: line.slot }, line.label)));
   const ports = () => {
@@ -260,7 +339,7 @@ function showDial(dial) {
   const line = state.lines.find((l) => l.slot === dial.slot);
   const where = line ? ` (${line.label}${line.dialPorts > 1 ? `, ${t('telPort')} ${dial.port}` : ''})` : '';
   const text = { dialing: t('dialing'), ended: t('dialEnded'), failed: t('dialFailed') }[dial.state];
-  banner.textContent = `${text}: ${formatNumber(dial.number)}${where}${dial.problem ? ` — ${dial.problem}` : ''}`;
+  banner.textContent = `${text}: ${dial.formatted || dial.number}${where}${dial.problem ? ` — ${dial.problem}` : ''}`;
   banner.className = `banner ${dial.state}`;
   banner.dataset.state = dial.state;
   banner.hidden = false;
@@ -319,7 +398,15 @@ async function start() {
   $('site').textContent = info.site;
   translate();
   for (const button of document.querySelectorAll('.tabs button')) button.addEventListener('click', () => showTab(button.dataset.tab));
-  $('lang').addEventListener('click', () => { switchLanguage(); renderLines(); loadRecent(); });
+  $('lang').addEventListener('click', () => { switchLanguage(); renderLines(); renderChime(); loadRecent(); });
+  renderChime();
+  $('chime').addEventListener('click', toggleChime);
+  for (const kind of ['pointerdown', 'keydown']) document.addEventListener(kind, wakeAudio, { capture: true });
+  $('wall').addEventListener('click', () => setWall(true));
+  $('wall-exit').addEventListener('click', () => setWall(false));
+  document.addEventListener('keydown', (event) => { if (event.key === 'Escape' && document.body.classList.contains('wall')) setWall(false); });
+  document.addEventListener('fullscreenchange', () => { if (!document.fullscreenElement && document.body.classList.contains('wall')) setWall(false); });
+  if (hashParams().has('wall')) setWall(true);
   $('logout').addEventListener('click', async () => { await api('POST', '/api/logout').catch(() => {}); location.replace('/login'); });
   if ('Notification' in window && Notification.permission === 'default') {
     $('notify').hidden = false;
@@ -330,9 +417,12 @@ async function start() {
   $('log-newer').addEventListener('click', () => loadLog(state.log.pages.pop() || 0));
   $('pb-add').addEventListener('submit', async (event) => {
     event.preventDefault();
-    await api('PUT', '/api/phonebook', { number: $('pb-number').value, name: $('pb-name').value.trim(), prefix: $('pb-prefix').checked });
-    $('pb-add').reset();
-    loadPhonebook();
+    try {
+      await api('PUT', '/api/phonebook', { number: $('pb-number').value, name: $('pb-name').value.trim(), note: $('pb-note').value.trim(), prefix: $('pb-prefix').checked });
+      $('pb-add').reset();
+      $('pb-result').textContent = '';
+      loadPhonebook();
+    } catch (error) { $('pb-result').textContent = error.message; }
   });
   $('pb-import').addEventListener('click', importPhonebook);
   $('dial-dialog').addEventListener('close', () => { if ($('dial-dialog').returnValue === 'dial') placeDial(); });

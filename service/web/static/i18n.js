@@ -19,6 +19,9 @@ const TEXT = {
     reading: '履歴を読んでいます', readDone: '履歴を読みました', added: '件追加',
     stored: '件登録', problems: '件の問題', noDialLine: '発信できる回線がありません',
     viewOnly: '表示専用', confirmRemove: '削除しますか？', language: 'English',
+    note: 'メモ', count: '回数', wall: '壁掛け表示', wallExit: '壁掛け表示を終わる',
+    chimeOn: '着信音: オン', chimeOff: '着信音: オフ',
+    chimeNote: 'ブラウザーは操作の前に音を鳴らしません。着信音を鳴らすには、このページを一度クリックしてください。',
   },
   en: {
     title: 'Caller ID', login: 'Log in', password: 'Password', loginButton: 'Log in',
@@ -37,6 +40,9 @@ const TEXT = {
     reading: 'Reading the history', readDone: 'History read', added: 'added',
     stored: 'stored', problems: 'problems', noDialLine: 'No line can dial',
     viewOnly: 'View only', confirmRemove: 'Remove this entry?', language: '日本語',
+    note: 'Note', count: 'Calls', wall: 'Wall screen', wallExit: 'Leave the wall screen',
+    chimeOn: 'Chime: on', chimeOff: 'Chime: off',
+    chimeNote: 'Browsers play no sound before you use the page: click anywhere on it once to hear the chime.',
   },
 };
 
