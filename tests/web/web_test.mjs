@@ -475,7 +475,7 @@ if (args.rows && figures.callDelayMs && figures.memoryKiB) {
       'kernel socket buffers not counted', '< 64 KiB a page', verdict(perPage < 64)],
   ];
   const notes = [
-    'tests/web/run.sh with service/driver/web_rig.cpp: kalvix3d runs as its own process on a simulated number-display adapter; each call is placed after the previous one is on the page. The page takes the time when the call is in its DOM (performance.timeOrigin + performance.now()) and subtracts the moment the library\'s notification reached kalvix3d, which the call carries in its event (same machine, same clock). Memory: VmRSS of kalvix3d before and after 100 event streams are open and a call has gone to all of them.',
+    'tests/web/run.sh with service/driver/web_rig.cpp: kalvix3d runs as its own process on a simulated number-display adapter; each call is placed after the previous one is on the page. The page takes the time when the card is in its DOM (Date.now(), the wall clock the service reads too; performance.timeOrigin + performance.now() drifted from it by up to 10 ms) and subtracts the moment the library\'s notification reached kalvix3d, which the call carries in its event (same machine, same clock). Memory: VmRSS of kalvix3d before and after 100 event streams are open and a call has gone to all of them.',
     'The card (the how-manieth call from the number and when the last came) is read from the log in the commit that comes before the event; the log held the calls said above before the test (KALVIX3_WEB_LOG_CALLS, one a minute from 50,000 numbers, a few calling often).',
   ];
   writeFileSync(args.rows, [...rows.map((row) => [section, ...row].join('\t')), ...notes.map((note) => [section, '#note', note].join('\t'))].join('\n') + '\n');

@@ -111,7 +111,9 @@ function showCall(call, live) {
   list.prepend(item);
   while (list.children.length > 20) list.lastChild.remove();
   if (live && call.heardMs) {
-    const delay = performance.timeOrigin + performance.now() - call.heardMs;
+    // The wall clock, as the service read it: the monotonic clock behind performance.now() may
+    // drift from it while the page is open.
+    const delay = Date.now() - call.heardMs;
     window.kalvixFigures.callDelays.push(delay);
   }
   if (live) ringChime();
