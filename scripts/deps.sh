@@ -10,7 +10,9 @@ case "${1:-build}" in
               libphonenumber-dev libicu-dev ;;
   windows) want g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 \
             binutils-mingw-w64-x86-64 wine64 xvfb x11-apps imagemagick fonts-droid-fallback \
-            libcli11-dev nlohmann-json3-dev unzip ;;
+            libcli11-dev nlohmann-json3-dev unzip
+            # scripts/windows-deps.sh: Debian's source packages, built for Windows.
+            want dpkg-dev autoconf automake libtool tcl ;;
   fuzz) want clang libclang-rt-14-dev ;;
   tools) want valgrind ;;
   web) want chromium
