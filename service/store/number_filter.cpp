@@ -1,9 +1,9 @@
 // The call log's filter: a WHERE clause with its values and the index to read, and the number
 // filter's choice of how to read the calls of the numbers that contain some digits.
 #include "number_filter.h"
+#include "platform/text_search.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace kalvix3d {
 
@@ -46,10 +46,10 @@ void addNumberFilter(sqlite::Connection &s, NumberIndex &numbers, Filter &f,
     const char *text = numbers.text.data();
     std::size_t from = 0, size = numbers.text.size();
     while (from < size) {
-        const void *hit = memmem(text + from, size - from, digits.data(), digits.size());
+        const char *hit = platform::findText(text + from, size - from, digits);
         if (!hit)
             break;
-        auto at = static_cast<std::size_t>(static_cast<const char *>(hit) - text);
+        auto at = static_cast<std::size_t>(hit - text);
         // The number the hit lies in (digits hold no line feed, so a hit never spans two).
         std::size_t i = static_cast<std::size_t>(
             std::upper_bound(numbers.start.begin(), numbers.start.end(), at) -

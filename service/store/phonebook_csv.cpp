@@ -3,34 +3,11 @@
 // CR, LF) are ASCII, and no byte of a code page 932 character falls below 0x40, so splitting
 // before decoding is safe in both encodings.
 #include "call_store.h"
-
-#include <iconv.h>
-
-#include <cerrno>
+#include "platform/code_page.h"
 
 namespace kalvix3d {
 
 namespace {
-
-// Converts all of `text` or nothing: nullopt when a character has no place in the target.
-std::optional<std::string> convert(std::string_view text, const char *to, const char *from) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        throw StoreError(StoreFault::io, std::string("this system cannot convert ") + from + " to " + to);
-    std::string out(text.size() * 4 + 8, '\0');
-    char *in = const_cast<char *>(text.data());
-    std::size_t inLeft = text.size();
-    char *outPtr = out.data();
-    std::size_t outLeft = out.size();
-    std::size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-    if (rc != static_cast<std::size_t>(-1))
-        rc = iconv(cd, nullptr, nullptr, &outPtr, &outLeft);  // any shift state back to initial
-    iconv_close(cd);
-    if (rc == static_cast<std::size_t>(-1) || inLeft != 0)
-        return std::nullopt;
-    out.resize(out.size() - outLeft);
-    return out;
-}
 
 struct Record {
     int line = 0;  // where the record begins
@@ -173,7 +150,7 @@ CsvRead readCsv(std::string_view bytes, std::optional<bool> forceUtf8) {
         if (!utf8) {
             bool ok = true;
             for (auto &f : r.fields) {
-                auto decoded = convert(f, "UTF-8", "CP932");
+                auto decoded = platform::utf8FromCp932(f, platform::Unmappable::refuse);
                 if (!decoded) {
                     ok = false;
                     break;
@@ -253,8 +230,8 @@ std::string writePhonebookCsv(const std::vector<PhonebookEntry> &entries, CsvEnc
     for (const auto &e : entries) {
         std::string name = e.name, note = e.note.value_or("");
         if (encoding == CsvEncoding::cp932) {
-            auto encodedName = convert(name, "CP932", "UTF-8");
-            auto encodedNote = convert(note, "CP932", "UTF-8");
+            auto encodedName = platform::cp932FromUtf8(name, platform::Unmappable::refuse);
+            auto encodedNote = platform::cp932FromUtf8(note, platform::Unmappable::refuse);
             if (!encodedName || !encodedNote) {
                 unwritable += (unwritable.empty() ? "" : ", ") + e.number + " \"" + e.name + "\"";
                 continue;

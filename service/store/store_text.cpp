@@ -1,13 +1,12 @@
 // Small text helpers shared by the store, the CSV reader and the command line: digits, UTF-8
 // validity, the reason words and ISO 8601 times.
 #include "call_store.h"
+#include "platform/code_page.h"
 
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <cerrno>
-#include <iconv.h>
 #include <stdexcept>
 
 namespace kalvix3d {
@@ -21,59 +20,15 @@ std::string digitsOf(std::string_view text) {
 }
 
 std::string utf8FromCp932(const std::string &bytes) {
-    iconv_t convert = iconv_open("UTF-8", "CP932");
-    if (convert == reinterpret_cast<iconv_t>(-1))
-        return bytes;
-    std::string out(bytes.size() * 4 + 4, '\0');
-    char *in = const_cast<char *>(bytes.data());
-    size_t inLeft = bytes.size();
-    char *outPtr = out.data();
-    size_t outLeft = out.size();
-    while (inLeft > 0) {
-        if (iconv(convert, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1))
-            break;
-        if (outLeft < 3)
-            break;
-        *outPtr++ = '\xEF'; // U+FFFD for the byte that is not code page 932, and go on
-        *outPtr++ = '\xBF';
-        *outPtr++ = '\xBD';
-        outLeft -= 3;
-        ++in;
-        --inLeft;
-    }
-    iconv_close(convert);
-    out.resize(out.size() - outLeft);
-    return out;
+    // A system that cannot convert gets the bytes as they came rather than nothing.
+    return platform::utf8FromCp932(bytes, platform::Unmappable::replace).value_or(bytes);
 }
 
 std::string cp932FromUtf8(const std::string &text) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    auto bytes = platform::cp932FromUtf8(text, platform::Unmappable::replace);
+    if (!bytes)
         throw std::runtime_error("this system cannot convert to code page 932");
-    std::string out(text.size() * 2 + 16, '\0');
-    char *in = const_cast<char *>(text.data());
-    std::size_t inLeft = text.size();
-    char *outPtr = out.data();
-    std::size_t outLeft = out.size();
-    while (inLeft > 0) {
-        if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1))
-            break;
-        if (errno != EILSEQ && errno != EINVAL)
-            break;
-        // Skip the one UTF-8 character that has no place, write '?'.
-        std::size_t skip = 1;
-        while (skip < inLeft && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80)
-            ++skip;
-        in += skip;
-        inLeft -= skip;
-        if (outLeft > 0) {
-            *outPtr++ = '?';
-            --outLeft;
-        }
-    }
-    iconv_close(cd);
-    out.resize(out.size() - outLeft);
-    return out;
+    return *bytes;
 }
 
 bool isValidUtf8(std::string_view text) {
