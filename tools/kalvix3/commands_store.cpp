@@ -9,11 +9,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "call_store.h"
 #include "cli.h"
 #include "host_line.h"
+#include "platform.h"
 
 namespace tool {
 
@@ -25,13 +25,13 @@ using kalvix3d::StoreError;
 
 std::string defaultDatabase() {
     const char *fromEnvironment = std::getenv("KALVIX3D_DB");
-    return fromEnvironment && *fromEnvironment ? fromEnvironment : "/var/lib/kalvix3d/calls.db";
+    return fromEnvironment && *fromEnvironment ? fromEnvironment : platform::serviceDatabasePath();
 }
 
 void addDatabaseOption(CLI::App &command, std::string &path) {
     path = defaultDatabase();
-    command.add_option("--db", path, "the service's database (default: $KALVIX3D_DB, else "
-                                     "/var/lib/kalvix3d/calls.db)")
+    command.add_option("--db", path, "the service's database (default: $KALVIX3D_DB, else " +
+                                         platform::serviceDatabasePath() + ")")
         ->type_name("PATH");
 }
 
@@ -52,8 +52,7 @@ std::optional<std::string> utcFromArgument(const std::string &text, bool endOfDa
         return kalvix3d::isoFromSeconds(*asIfUtc);
     std::int64_t wall = *asIfUtc + (text.size() == 10 && endOfDay ? 86400 : 0);
     std::time_t asTime = static_cast<std::time_t>(wall);
-    std::tm parts{};
-    gmtime_r(&asTime, &parts);
+    std::tm parts = platform::utcParts(asTime);
     parts.tm_isdst = -1;
     std::time_t local = std::mktime(&parts);
     if (local == static_cast<std::time_t>(-1))

@@ -1,5 +1,5 @@
-// Where the call store is not built (Windows: the service and its SQLite log are POSIX only),
-// `log` and `phonebook` say so instead of being unknown commands.
+// Where the call store is not built (the 32-bit Windows build, which has no SQLite built for
+// it), `log` and `phonebook` say so instead of being unknown commands.
 #include <cstdio>
 
 #include "cli.h"
@@ -10,8 +10,8 @@ namespace {
 
 int noCallLog(const char *command) {
     std::fprintf(stderr,
-                 "kalvix3 %s: the call log belongs to the caller-ID service kalvix3d, which runs "
-                 "on Linux and other POSIX systems; this build has no call log.\n",
+                 "kalvix3 %s: this build has no call log of the caller-ID service kalvix3d; the "
+                 "64-bit kalvix3.exe and the Linux kalvix3 have.\n",
                  command);
     return 1;
 }

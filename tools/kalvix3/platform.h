@@ -75,6 +75,9 @@ private:
 
 // ---- Files and libraries ---------------------------------------------------------------------
 std::string programDirectory(); // the folder of this program; empty when unknown
+// Where the caller-ID service keeps its call log unless told otherwise: /var/lib/kalvix3d/calls.db,
+// %ProgramData%\Kalvix3\calls.db on Windows.
+std::string serviceDatabasePath();
 std::string makeTempDirectory(const char *stem); // a new empty folder; empty on failure
 void setEnvironment(const char *name, const std::string &value);
 

@@ -100,6 +100,8 @@ bool StopRequest::requested() const {
 
 // ---- Files and libraries -----------------------------------------------------------------------
 
+std::string serviceDatabasePath() { return "/var/lib/kalvix3d/calls.db"; }
+
 std::string programDirectory() {
     std::error_code ignored;
     fs::path self = fs::read_symlink("/proc/self/exe", ignored);

@@ -198,6 +198,11 @@ bool StopRequest::requested() const { return WaitForSingleObject(stopEvent(), 0)
 
 // ---- Files and libraries -----------------------------------------------------------------------
 
+std::string serviceDatabasePath() {
+    const char *data = std::getenv("ProgramData");
+    return std::string(data && *data ? data : "C:\\ProgramData") + "\\Kalvix3\\calls.db";
+}
+
 std::string programDirectory() {
     char path[MAX_PATH] = {};
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
