@@ -4,23 +4,18 @@
 
 #include "log.h"
 #include "outputs/status_stream.h"
+#include "platform/clock.h"
 #include "text.h"
 
 namespace kalvix3d {
 
 using namespace std::chrono_literals;
 
-int localOffsetMinutes(std::time_t time) {
-    std::tm parts{};
-    localtime_r(&time, &parts);
-    return static_cast<int>(parts.tm_gmtoff / 60);
-}
-
 Call makeCall(const Config &config, const LineConfig &line, const std::string &deviceBytes,
               std::time_t wallTime, CallOrigin origin, CallJournal &store) {
     Call call;
     call.timeUtc = isoFromSeconds(wallTime);
-    call.utcOffsetMinutes = localOffsetMinutes(wallTime);
+    call.utcOffsetMinutes = platform::utcOffsetMinutes(wallTime);
     call.site = config.site;
     call.lineLabel = line.label;
     call.lineSlot = line.slot;

@@ -30,7 +30,6 @@ struct Heard {
 // filled in.
 Call makeCall(const Config &config, const LineConfig &line, const std::string &deviceBytes,
               std::time_t wallTime, CallOrigin origin, CallJournal &store);
-int localOffsetMinutes(std::time_t time);   // +540 in Japan
 
 class Recorder {
 public:

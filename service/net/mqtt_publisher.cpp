@@ -1,20 +1,17 @@
 #include "net/mqtt_publisher.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
 
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include "log.h"
 #include "outputs/status_stream.h"
+#include "platform/files.h"
 
 #ifndef KALVIX3D_VERSION
 #define KALVIX3D_VERSION "0"
@@ -437,32 +434,11 @@ void MqttPublisher::publishDiscovery() {
 }
 
 void MqttPublisher::saveAcknowledged() {
-    // Written beside, synced and renamed over, then the folder synced: a crash or a power cut
-    // leaves the old id or the new one, never an empty file (which would read as "first start"
-    // and skip the calls the broker had not taken yet).
-    std::string temporary = outboxPath + ".new";
-    std::string text = std::to_string(lastAcked) + "\n";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool written = fd >= 0 && ::write(fd, text.data(), text.size()) ==
-                                  static_cast<ssize_t>(text.size()) &&
-                   ::fsync(fd) == 0;
-    int why = written ? 0 : errno;
-    if (fd >= 0)
-        ::close(fd);
-    if (!written) {
-        logLine(Priority::warning, "mqtt: cannot write " + temporary + ": " + std::strerror(why));
-        return;
-    }
-    if (std::rename(temporary.c_str(), outboxPath.c_str()) != 0) {
-        logLine(Priority::warning, "mqtt: cannot replace " + outboxPath + ": " + std::strerror(errno));
-        return;
-    }
-    std::string folder = std::filesystem::path(outboxPath).parent_path().string();
-    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    // Replaced whole: a crash or a power cut leaves the old id or the new one, never an empty
+    // file (which would read as "first start" and skip the calls the broker had not taken yet).
+    if (std::string why = platform::replaceFileDurably(outboxPath, std::to_string(lastAcked) + "\n");
+        !why.empty())
+        logLine(Priority::warning, "mqtt: " + why);
 }
 
 } // namespace kalvix3d::net

@@ -1,7 +1,7 @@
 #include "net/ncid_protocol.h"
 
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 
 #include "store/call_store.h"
 
@@ -48,17 +48,24 @@ struct LocalStamp {
     std::string time = "0000";     // hhmm
 };
 
+// The civil calendar of std::chrono, so that no C library's gmtime is needed.
 LocalStamp localStamp(std::int64_t unixTime, int offsetMinutes) {
+    using namespace std::chrono;
     LocalStamp stamp;
-    std::time_t local = static_cast<std::time_t>(unixTime + std::int64_t{offsetMinutes} * 60);
-    std::tm parts{};
-    if (!gmtime_r(&local, &parts) || parts.tm_year < -1900 || parts.tm_year > 9999 - 1900)
+    std::int64_t local = unixTime + std::int64_t{offsetMinutes} * 60;
+    constexpr std::int64_t kFirst = -62167219200;  // 0000-01-01T00:00:00Z
+    constexpr std::int64_t kAfterLast = 253402300800; // 10000-01-01T00:00:00Z
+    if (local < kFirst || local >= kAfterLast)
         return stamp;
+    sys_seconds moment{seconds{local}};
+    sys_days day = floor<days>(moment);
+    year_month_day date{day};
+    auto minutes = duration_cast<std::chrono::minutes>(moment - day).count();
     char text[32];
-    std::snprintf(text, sizeof text, "%02d%02d%04d", parts.tm_mon + 1, parts.tm_mday,
-                  parts.tm_year + 1900);
+    std::snprintf(text, sizeof text, "%02u%02u%04d", static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(date.year()));
     stamp.date = text;
-    std::snprintf(text, sizeof text, "%02d%02d", parts.tm_hour, parts.tm_min);
+    std::snprintf(text, sizeof text, "%02d%02d", static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
     stamp.time = text;
     return stamp;
 }
@@ -150,11 +157,8 @@ std::string ncidCallLine(const Call &call, std::string_view label) {
     return line;
 }
 
-std::string ncidLineStateMessage(const LineStatus &status, std::int64_t unixTime) {
-    std::time_t now = static_cast<std::time_t>(unixTime);
-    std::tm local{};
-    localtime_r(&now, &local);
-    LocalStamp stamp = localStamp(unixTime, static_cast<int>(local.tm_gmtoff / 60));
+std::string ncidLineStateMessage(const LineStatus &status, std::int64_t unixTime, int utcOffsetMinutes) {
+    LocalStamp stamp = localStamp(unixTime, utcOffsetMinutes);
     std::string text = "line " + std::to_string(status.slot) + " (" + status.label + ") " +
                        lineStateName(status.state);
     if (!status.reason.empty())

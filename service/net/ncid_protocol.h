@@ -68,8 +68,9 @@ NcidCaller ncidCallerOf(const Call &call);
 std::string ncidCallLine(const Call &call, std::string_view label = "CID:");
 
 // "MSG: <text>***DATE*mmddyyyy*TIME*hhmm*NAME*-*NMBR*-*LINE*<label>*MTYPE*-*" for a line that
-// went down or came back, at `unixTime` in local time. Ends in CR LF.
-std::string ncidLineStateMessage(const LineStatus &status, std::int64_t unixTime);
+// went down or came back, at `unixTime` in the local time `utcOffsetMinutes` east of UTC. Ends in
+// CR LF.
+std::string ncidLineStateMessage(const LineStatus &status, std::int64_t unixTime, int utcOffsetMinutes);
 
 // The gateway form of a call, for forwarding it to another NCID server:
 // "CALL: ###DATE<mmddhhmm>...CALLIN...LINE<label>...NMBR<number>...NAME<name>+++". Ends in CR LF.

@@ -15,6 +15,7 @@
 #include "log.h"
 #include "net/ncid_protocol.h"
 #include "net/output_queue.h"
+#include "platform/clock.h"
 
 #ifndef KALVIX3D_VERSION
 #define KALVIX3D_VERSION "0"
@@ -527,7 +528,8 @@ void NcidServer::lineStateChanged(const LineStatus &status) {
     std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count();
-    Line line = makeLine(ncidLineStateMessage(status, now));
+    int offset = platform::utcOffsetMinutes(static_cast<std::time_t>(now));
+    Line line = makeLine(ncidLineStateMessage(status, now, offset));
     loop.post([this, line] { broadcastLine(line); });
 }
 
