@@ -122,7 +122,8 @@ void openEventStream(Exchange &x) {
                         "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
                         "Connection: close\r\n\r\nretry: 1000\n\n" +
                         sseEvent("hello", dumpJson(json{{"lines", state.linesJson()},
-                                                        {"dials", state.dialsJson()}}));
+                                                        {"dials", state.dialsJson()},
+                                                        {"call", state.lastCall}}));
     // The socket becomes the page's event stream; its HTTP connection ends here.
     auto stream = std::make_shared<EventStream>(state.streams, x.http->release(),
                                                 x.who.session ? x.who.session->id : "");

@@ -43,6 +43,7 @@ struct ServerState {
     EventStreams streams;
     std::map<int, LineStatus> lines;    // by slot, as last announced
     std::map<std::int64_t, Dial> dials; // under way
+    json lastCall;                      // the last call announced, with its card; null before one
     std::int64_t nextDialId = 1;
     int loginsVerifying = 0;
 

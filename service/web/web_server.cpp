@@ -92,7 +92,10 @@ void WebServer::keepAlive() {
 }
 
 void WebServer::callAnnounced(const Call &call) {
-    state->loop.post([this, data = callJson(call)] { state->streams.broadcast("call", data); });
+    state->loop.post([this, data = callJson(call)] {
+        state->lastCall = data;
+        state->streams.broadcast("call", data);
+    });
 }
 
 void WebServer::lineStateChanged(const LineStatus &status) {

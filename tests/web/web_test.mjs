@@ -213,6 +213,9 @@ try {
   await page.waitForSelector('#line-chips .chip');
   check((await page.textContent('#chime')) === '着信音: オン' && await page.isVisible('#chime-note'),
     'the chime stays on after a reload, and the page asks for a click before it can sound');
+  await until(page, () => document.getElementById('now-note').textContent !== '', null, 3000).catch(() => {});
+  check((await page.textContent('#now-note')) === '常連・領収書必要' && /^3回目 · 前回 /.test(await page.textContent('#now-history')),
+    'a page opened after the call shows its whole card');
   await page.mouse.click(5, 400);
   await until(page, () => document.getElementById('chime-note').hidden, null, 3000)
     .then(() => check(true, 'one click on the page lets the chime sound'), () => check(false, 'one click lets the chime sound'));

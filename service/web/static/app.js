@@ -4,7 +4,7 @@ import { t, lang, translate, switchLanguage } from './i18n.js';
 import { callerText, whereText, countText, historyText } from './phone.js';
 
 const $ = (id) => document.getElementById(id);
-const state = { csrf: '', role: 'none', lines: [], log: { pages: [], before: 0, next: null } };
+const state = { csrf: '', role: 'none', lines: [], log: { pages: [], before: 0, next: null }, card: null };
 
 // Figures the browser test reads: delay from the library's notification to the call in the DOM.
 window.kalvixFigures = { callDelays: [] };
@@ -188,6 +188,8 @@ async function loadRecent() {
   const data = await api('GET', '/api/calls?limit=20');
   $('recent').replaceChildren();
   for (const call of data.calls.reverse()) showCall(call, false);
+  // The log has no note or last-call time: the last call announced brings them.
+  if (state.card && String(state.card.id) === $('now').dataset.callId) showCard(state.card);
 }
 
 // ---- call log -----------------------------------------------------------------------------------
@@ -358,10 +360,12 @@ function listen() {
     state.lines = hello.lines;
     renderLines();
     for (const dial of hello.dials) showDial(dial);
+    state.card = hello.call;
     loadRecent();
   });
   events.addEventListener('call', (event) => {
-    showCall(JSON.parse(event.data), true);
+    state.card = JSON.parse(event.data);
+    showCall(state.card, true);
     if (!$('tab-log').hidden && state.log.pages.length === 0) loadLog();
   });
   events.addEventListener('line', (event) => updateLine(JSON.parse(event.data)));
