@@ -253,11 +253,15 @@ TEST_F(ServiceTest, KillNineLosesNoAnnouncedCall) {
                 std::this_thread::sleep_for(20ms);
             }
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 500));
+        // Killed at a random moment after the first call of the round is announced, so that
+        // every round has calls in flight however loaded the machine is.
+        bool heard = service->waitForEvent(kAnnounced, scaled(5s)).has_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 500));
         service->signal(SIGKILL);
         placing = false;
         caller.join();
         EXPECT_EQ(service->wait(scaled(5s)), 128 + SIGKILL);
+        EXPECT_TRUE(heard) << "round " << round << ": no call was announced";
         for (const Event &event : service->events(kAnnounced))
             announced.emplace_back(event["id"].get<long long>(), event["number"].get<std::string>());
     }
