@@ -212,17 +212,13 @@ void placeAmongCallsFromNumber(Connection &s, Call &call, std::int64_t at, const
     previous.bind(1, digits).bind(2, at);
     if (previous.step("reading the caller's last call"))
         call.previousTimeUtc = isoFromSeconds(previous.integer(0));
-    previous.reset();
     Statement later(s, "SELECT 1 FROM calls INDEXED BY calls_digits WHERE digits = ?1 AND at > ?2 LIMIT 1",
                     Keep::yes);
     later.bind(1, digits).bind(2, at);
-    bool newest = !later.step("reading the caller's calls");
-    later.reset();
-    if (newest) {
+    if (!later.step("reading the caller's calls")) {
         Statement count(s, "SELECT calls FROM numbers WHERE digits = ?1", Keep::yes);
         count.bind(1, digits);
         call.nth = (count.step("counting the caller's calls") ? count.integer(0) : 0) + 1;
-        count.reset();
         return;
     }
     Statement count(s, "SELECT count(*) FROM calls INDEXED BY calls_digits WHERE digits = ?1 AND at <= ?2");
@@ -264,7 +260,6 @@ Call insertCall(Connection &s, Call call, std::int64_t at) {
         .bind(14, call.area)
         .bind(15, call.nth);
     insert.step("storing a call");
-    insert.reset();
     call.id = sqlite3_last_insert_rowid(s.db);
     call.timeUtc = isoFromSeconds(at);
     return call;
@@ -329,7 +324,6 @@ bool CallStore::importCall(Call call, int toleranceSeconds) {
     seen.bind(5, call.site).bind(6, call.lineLabel);
     if (seen.step("looking for an imported call"))
         return false;
-    seen.reset();
     insertCall(s, std::move(call), at);
     t.commit();
     return true;

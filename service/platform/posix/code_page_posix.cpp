@@ -14,9 +14,8 @@ constexpr std::string_view kReplacement[] = {"\xEF\xBF\xBD", "?"}; // into UTF-8
 
 // One iconv conversion of all of `text`. An unmappable byte (from code page 932) or character
 // (from UTF-8) is skipped and its replacement written, or ends the conversion when refused.
-std::optional<std::string> convert(std::string_view text, const char *to, const char *from,
-                                   Unmappable unmappable, bool intoUtf8) {
-    iconv_t cd = iconv_open(to, from);
+std::optional<std::string> convert(std::string_view text, bool intoUtf8, Unmappable unmappable) {
+    iconv_t cd = intoUtf8 ? iconv_open("UTF-8", "CP932") : iconv_open("CP932", "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1))
         return std::nullopt;
     std::string out(text.size() * 4 + 8, '\0');
@@ -55,11 +54,11 @@ std::optional<std::string> convert(std::string_view text, const char *to, const 
 } // namespace
 
 std::optional<std::string> utf8FromCp932(std::string_view bytes, Unmappable unmappable) {
-    return convert(bytes, "UTF-8", "CP932", unmappable, true);
+    return convert(bytes, true, unmappable);
 }
 
 std::optional<std::string> cp932FromUtf8(std::string_view text, Unmappable unmappable) {
-    return convert(text, "CP932", "UTF-8", unmappable, false);
+    return convert(text, false, unmappable);
 }
 
 } // namespace kalvix3d::platform
